@@ -1,0 +1,3 @@
+#include <Python.h>
+
+PyMODINIT_FUNC PyInit_vestra(void) { return nullptr; }
