@@ -1,0 +1,69 @@
+// The watcher: its registry of watched paths and the stream that observes them.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "backend/watch_registry.h"
+#include "event/error.h"
+#include "event/event_handler.h"
+#include "platform/cf_ref.h"
+#include "platform/platform.h"
+#include "support/result.h"
+#include "support/thread.h"
+
+namespace vestra {
+
+/// What the rest of the system holds a watcher as; destroyed through this interface.
+class Watcher {
+ public:
+  virtual ~Watcher() = default;
+  /// Starts observing `path` (a file-system path; text here) to `depth`.
+  virtual Result<Unit, Error> watch(std::string_view path, WatchDepth depth) = 0;
+};
+
+/// Watches paths through one stream at a time, run on a thread of its own. Every `watch`
+/// stops the live stream, registers the path and starts a fresh stream over every
+/// registered path. Used by one thread at a time.
+class FsEventWatcher final : public Watcher {
+ public:
+  /// A watcher that delivers to `event_handler`. Starts no thread and no stream.
+  static std::unique_ptr<FsEventWatcher> from_event_handler(SharedEventHandler event_handler);
+  /// Stops the stream (joining its thread) and releases everything the watcher owns.
+  ~FsEventWatcher() override;
+
+  /// Stops the live stream, registers `path`, and restarts over all registered paths. The
+  /// result is the registration's: a refused path still restarts the earlier ones.
+  Result<Unit, Error> watch(std::string_view path, WatchDepth depth) override;
+  /// Checks `path`, converts it into the stream's string and registers its canonical form.
+  Result<Unit, Error> append_path(std::string_view path, WatchDepth depth);
+  /// Creates a stream over every registered path and starts its thread; returns once the
+  /// stream is started, so later changes are reported. Only while no stream is live.
+  Result<Unit, Error> run();
+  /// Ends the live stream, if any: waits until its loop is idle, stops it, joins the thread.
+  void stop();
+
+  const WatchRegistry& registry() const noexcept { return subtree_by_path_; }
+  CFArrayRef stream_paths() const noexcept { return stream_paths_.get(); }
+  bool is_running() const noexcept { return active_loop_.has_value(); }
+
+ private:
+  explicit FsEventWatcher(SharedEventHandler event_handler);
+
+  struct ActiveLoop {
+    CFRunLoopRef run_loop;
+    JoinableThread thread;
+  };
+
+  SharedEventHandler event_handler_;
+  WatchRegistry subtree_by_path_;
+  CFRef<CFMutableArrayRef> stream_paths_;
+  const FSEventStreamEventId since_when_ = kFSEventStreamEventIdSinceNow;
+  const CFTimeInterval latency_ = 0.0;
+  const FSEventStreamCreateFlags create_flags_ =
+      kFSEventStreamCreateFlagNoDefer | kFSEventStreamCreateFlagFileEvents;
+  std::optional<ActiveLoop> active_loop_;
+};
+
+}  // namespace vestra
