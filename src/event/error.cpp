@@ -56,18 +56,17 @@ std::string text_form(const Config& config) {
 }
 
 std::string text_form(const ErrorKind& kind) {
-  return std::visit(
-      Overloaded{
-          [](const ErrorKind::Generic& g) {
-            return "Generic(" + quoted(g.message, QuoteStyle::Message) + ")";
-          },
-          [](const IoError& e) { return "Io(" + text_form(e) + ")"; },
-          [](ErrorKind::PathNotFound) { return std::string("PathNotFound"); },
-          [](ErrorKind::WatchNotFound) { return std::string("WatchNotFound"); },
-          [](const Config& c) { return "InvalidConfig(" + text_form(c) + ")"; },
-          [](ErrorKind::MaxFilesWatch) { return std::string("MaxFilesWatch"); },
-      },
-      kind.value());
+  return std::visit(Overloaded{
+                        [](const ErrorKind::Generic& g) {
+                          return "Generic(" + quoted(g.message, QuoteStyle::Message) + ")";
+                        },
+                        [](const IoError& e) { return "Io(" + text_form(e) + ")"; },
+                        [](ErrorKind::PathNotFound) { return std::string("PathNotFound"); },
+                        [](ErrorKind::WatchNotFound) { return std::string("WatchNotFound"); },
+                        [](const Config& c) { return "InvalidConfig(" + text_form(c) + ")"; },
+                        [](ErrorKind::MaxFilesWatch) { return std::string("MaxFilesWatch"); },
+                    },
+                    kind.value());
 }
 
 std::string text_form(const Error& error) {

@@ -42,8 +42,8 @@ class ErrorKind {
 
   /// Any alternative converts implicitly: Error(ErrorKind::PathNotFound{}).
   template <class T>
-    requires std::is_constructible_v<Value, T&&>
-  ErrorKind(T&& value) : value_(std::forward<T>(value)) {}  // NOLINT(google-explicit-constructor)
+  requires std::is_constructible_v<Value, T&&> ErrorKind(T&& value)
+      : value_(std::forward<T>(value)) {}  // NOLINT(google-explicit-constructor)
   const Value& value() const noexcept { return value_; }
   friend bool operator==(const ErrorKind&, const ErrorKind&) = default;
 

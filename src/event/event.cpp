@@ -7,11 +7,17 @@ EventAttributes::Inner& EventAttributes::block() {
   return *inner_;
 }
 
-void EventAttributes::set_info(std::string_view text) { block().info.emplace(text); }
+void EventAttributes::set_info(std::string_view text) {
+  block().info.emplace(text);
+}
 
-void EventAttributes::set_flag(EventFlag flag) { block().flag = flag; }
+void EventAttributes::set_flag(EventFlag flag) {
+  block().flag = flag;
+}
 
-void EventAttributes::set_process_id(std::uint32_t id) { block().process_id = id; }
+void EventAttributes::set_process_id(std::uint32_t id) {
+  block().process_id = id;
+}
 
 std::optional<EventFlag> EventAttributes::flag() const noexcept {
   return inner_ ? inner_->flag : std::nullopt;

@@ -9,8 +9,8 @@ namespace {
 constexpr std::string_view kOpenModeNames[] = {"Any", "Execute", "Read", "Write", "Other"};
 constexpr std::string_view kCreateNames[] = {"Any", "File", "Folder", "Other"};
 constexpr std::string_view kDataNames[] = {"Any", "Size", "Content", "Other"};
-constexpr std::string_view kMetadataNames[] = {"Any",       "AccessTime", "WriteTime", "Permissions",
-                                               "Ownership", "Extended",   "Other"};
+constexpr std::string_view kMetadataNames[] = {
+    "Any", "AccessTime", "WriteTime", "Permissions", "Ownership", "Extended", "Other"};
 constexpr std::string_view kNameNames[] = {"Any", "To", "From", "Both", "Other"};
 
 template <class Enum, std::size_t N>
@@ -30,21 +30,29 @@ void write_carrying(std::string& out, std::string_view name, Inner&& inner) {
 void write_access(std::string& out, AccessDetail d) {
   using Tag = AccessDetail::Tag;
   switch (d.tag) {
-    case Tag::Any: out += "Any"; return;
-    case Tag::Read: out += "Read"; return;
+    case Tag::Any:
+      out += "Any";
+      return;
+    case Tag::Read:
+      out += "Read";
+      return;
     case Tag::Open:
     case Tag::Close:
       write_carrying(out, d.tag == Tag::Open ? "Open" : "Close",
                      [&] { out += name_of(kOpenModeNames, d.mode); });
       return;
-    case Tag::Other: out += "Other"; return;
+    case Tag::Other:
+      out += "Other";
+      return;
   }
 }
 
 void write_modify(std::string& out, ModifyDetail d) {
   using Tag = ModifyDetail::Tag;
   switch (d.tag) {
-    case Tag::Any: out += "Any"; return;
+    case Tag::Any:
+      out += "Any";
+      return;
     case Tag::Data:
       write_carrying(out, "Data", [&] { out += name_of(kDataNames, d.data); });
       return;
@@ -54,7 +62,9 @@ void write_modify(std::string& out, ModifyDetail d) {
     case Tag::Name:
       write_carrying(out, "Name", [&] { out += name_of(kNameNames, d.name); });
       return;
-    case Tag::Other: out += "Other"; return;
+    case Tag::Other:
+      out += "Other";
+      return;
   }
 }
 
@@ -63,7 +73,9 @@ void write_modify(std::string& out, ModifyDetail d) {
 void write_kind_text(std::string& out, EventKind kind) {
   using Tag = EventKind::Tag;
   switch (kind.tag()) {
-    case Tag::Any: out += "Any"; return;
+    case Tag::Any:
+      out += "Any";
+      return;
     case Tag::Access:
       write_carrying(out, "Access", [&] { write_access(out, kind.access_detail()); });
       return;
@@ -77,7 +89,9 @@ void write_kind_text(std::string& out, EventKind kind) {
       // Remove shares its alternatives' names with Create.
       write_carrying(out, "Remove", [&] { out += name_of(kCreateNames, kind.remove_detail()); });
       return;
-    case Tag::Other: out += "Other"; return;
+    case Tag::Other:
+      out += "Other";
+      return;
   }
 }
 

@@ -24,7 +24,9 @@ inline std::string text_form(RecvTimeoutError e) {
 
 /// The receiving end of a receive without a time limit is gone: "RecvError".
 struct RecvError {};
-inline std::string text_form(const RecvError&) { return "RecvError"; }
+inline std::string text_form(const RecvError&) {
+  return "RecvError";
+}
 
 /// A send whose receiving end is gone hands the item back.
 template <class T>

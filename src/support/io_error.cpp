@@ -7,48 +7,87 @@
 
 namespace vestra {
 
-IoError IoError::last_os_error() noexcept { return IoError(errno); }
+IoError IoError::last_os_error() noexcept {
+  return IoError(errno);
+}
 
 std::string_view IoError::kind_name() const noexcept {
   switch (code_) {
     case EPERM:
-    case EACCES: return "PermissionDenied";
-    case ENOENT: return "NotFound";
-    case EINTR: return "Interrupted";
-    case E2BIG: return "ArgumentListTooLong";
-    case EAGAIN: return "WouldBlock";
-    case ENOMEM: return "OutOfMemory";
-    case EBUSY: return "ResourceBusy";
-    case EEXIST: return "AlreadyExists";
-    case EXDEV: return "CrossesDevices";
-    case ENOTDIR: return "NotADirectory";
-    case EISDIR: return "IsADirectory";
-    case EINVAL: return "InvalidInput";
-    case ETXTBSY: return "ExecutableFileBusy";
-    case EFBIG: return "FileTooLarge";
-    case ENOSPC: return "StorageFull";
-    case ESPIPE: return "NotSeekable";
-    case EROFS: return "ReadOnlyFilesystem";
-    case EMLINK: return "TooManyLinks";
-    case EPIPE: return "BrokenPipe";
-    case EDEADLK: return "Deadlock";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENOSYS: return "Unsupported";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case ELOOP: return "FilesystemLoop";
-    case EDQUOT: return "QuotaExceeded";
-    case ESTALE: return "StaleNetworkFileHandle";
-    case EADDRINUSE: return "AddrInUse";
-    case EADDRNOTAVAIL: return "AddrNotAvailable";
-    case ENETDOWN: return "NetworkDown";
-    case ENETUNREACH: return "NetworkUnreachable";
-    case ECONNABORTED: return "ConnectionAborted";
-    case ECONNREFUSED: return "ConnectionRefused";
-    case ECONNRESET: return "ConnectionReset";
-    case ENOTCONN: return "NotConnected";
-    case EHOSTUNREACH: return "HostUnreachable";
-    case ETIMEDOUT: return "TimedOut";
-    default: return "Uncategorized";
+    case EACCES:
+      return "PermissionDenied";
+    case ENOENT:
+      return "NotFound";
+    case EINTR:
+      return "Interrupted";
+    case E2BIG:
+      return "ArgumentListTooLong";
+    case EAGAIN:
+      return "WouldBlock";
+    case ENOMEM:
+      return "OutOfMemory";
+    case EBUSY:
+      return "ResourceBusy";
+    case EEXIST:
+      return "AlreadyExists";
+    case EXDEV:
+      return "CrossesDevices";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EISDIR:
+      return "IsADirectory";
+    case EINVAL:
+      return "InvalidInput";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EFBIG:
+      return "FileTooLarge";
+    case ENOSPC:
+      return "StorageFull";
+    case ESPIPE:
+      return "NotSeekable";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case EMLINK:
+      return "TooManyLinks";
+    case EPIPE:
+      return "BrokenPipe";
+    case EDEADLK:
+      return "Deadlock";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOSYS:
+      return "Unsupported";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case ELOOP:
+      return "FilesystemLoop";
+    case EDQUOT:
+      return "QuotaExceeded";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ENOTCONN:
+      return "NotConnected";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case ETIMEDOUT:
+      return "TimedOut";
+    default:
+      return "Uncategorized";
   }
 }
 
@@ -58,7 +97,8 @@ std::string IoError::message() const {
 #if defined(__GLIBC__) && defined(_GNU_SOURCE)
   return ::strerror_r(code_, buffer, sizeof buffer);
 #else
-  if (::strerror_r(code_, buffer, sizeof buffer) != 0) return "Unknown error " + std::to_string(code_);
+  if (::strerror_r(code_, buffer, sizeof buffer) != 0)
+    return "Unknown error " + std::to_string(code_);
   return buffer;
 #endif
 }

@@ -11,9 +11,13 @@ std::mutex g_sink_mutex;
 Sink g_sink;
 }  // namespace
 
-Level max_level() noexcept { return g_max_level.load(std::memory_order_relaxed); }
+Level max_level() noexcept {
+  return g_max_level.load(std::memory_order_relaxed);
+}
 
-void set_max_level(Level level) noexcept { g_max_level.store(level, std::memory_order_relaxed); }
+void set_max_level(Level level) noexcept {
+  g_max_level.store(level, std::memory_order_relaxed);
+}
 
 void set_sink(Sink sink) {
   std::lock_guard hold(g_sink_mutex);

@@ -17,7 +17,9 @@ using Sink = std::function<void(Level, std::string_view)>;
 void set_sink(Sink sink);
 
 /// True when a line of `level` would be formed. Callers test this before building a line.
-inline bool enabled(Level level) noexcept { return level != Level::Off && level <= max_level(); }
+inline bool enabled(Level level) noexcept {
+  return level != Level::Off && level <= max_level();
+}
 
 /// Hands a formed line to the sink, if one is installed.
 void write(Level level, std::string_view line);

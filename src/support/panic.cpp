@@ -82,7 +82,9 @@ void panic_with_payload(PanicPayload payload, std::source_location where) {
   throw error;
 }
 
-void resume_panic(PanicPayload payload) { throw Panic(std::move(payload)); }
+void resume_panic(PanicPayload payload) {
+  throw Panic(std::move(payload));
+}
 
 void abort_nounwind(std::source_location where) noexcept {
   write_panic_report("panic in a function that cannot unwind", where);

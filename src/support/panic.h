@@ -59,7 +59,8 @@ std::string current_thread_name();
 /// Runs `body` in a function that cannot unwind (one the platform calls): a fatal error
 /// inside it ends the process instead of escaping.
 template <class F>
-void call_nounwind(F&& body, std::source_location where = std::source_location::current()) noexcept {
+void call_nounwind(F&& body,
+                   std::source_location where = std::source_location::current()) noexcept {
   try {
     std::forward<F>(body)();
   } catch (const Panic&) {

@@ -12,7 +12,9 @@ namespace vestra {
 
 /// The error of locking a mutex whose holder was interrupted by a fatal error.
 struct PoisonError {};
-inline std::string text_form(const PoisonError&) { return "PoisonError { .. }"; }
+inline std::string text_form(const PoisonError&) {
+  return "PoisonError { .. }";
+}
 
 /// A mutex guarding one value. When a fatal error unwinds through a guard, the mutex is
 /// marked poisoned and every later `lock` reports it, so a half-done update is never used.

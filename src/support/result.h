@@ -22,7 +22,7 @@ template <class T>
 struct Ok {
   T value;
 };
-Ok() -> Ok<Unit>;
+Ok()->Ok<Unit>;
 template <class T>
 Ok(T) -> Ok<T>;
 
@@ -39,11 +39,11 @@ template <class T, class E>
 class [[nodiscard]] Result {
  public:
   template <class U>
-    requires std::is_constructible_v<T, U&&>
-  Result(Ok<U> ok) : state_(std::in_place_index<0>, std::move(ok.value)) {}
+  requires std::is_constructible_v<T, U&&> Result(Ok<U> ok)
+      : state_(std::in_place_index<0>, std::move(ok.value)) {}
   template <class F>
-    requires std::is_constructible_v<E, F&&>
-  Result(Err<F> err) : state_(std::in_place_index<1>, std::move(err.error)) {}
+  requires std::is_constructible_v<E, F&&> Result(Err<F> err)
+      : state_(std::in_place_index<1>, std::move(err.error)) {}
 
   bool is_ok() const noexcept { return state_.index() == 0; }
   bool is_err() const noexcept { return state_.index() == 1; }

@@ -20,7 +20,9 @@ bool in_table(const CodePointRange (&table)[N], char32_t cp) noexcept {
   return it != std::begin(table) && cp <= std::prev(it)->hi;
 }
 
-constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+constexpr bool is_continuation(unsigned char b) noexcept {
+  return (b & 0xC0) == 0x80;
+}
 
 }  // namespace
 
@@ -82,9 +84,13 @@ std::string to_utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-bool is_printable(char32_t cp) noexcept { return !in_table(kNotPrintable, cp); }
+bool is_printable(char32_t cp) noexcept {
+  return !in_table(kNotPrintable, cp);
+}
 
-bool is_extending(char32_t cp) noexcept { return in_table(kExtending, cp); }
+bool is_extending(char32_t cp) noexcept {
+  return in_table(kExtending, cp);
+}
 
 void write_quoted(std::string& out, std::string_view text, QuoteStyle style) {
   out += '"';
@@ -101,13 +107,27 @@ void write_quoted(std::string& out, std::string_view text, QuoteStyle style) {
     }
     const char32_t cp = step.code_point;
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
-      case '\'': out += style == QuoteStyle::Path ? "\\'" : "'"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      case '\'':
+        out += style == QuoteStyle::Path ? "\\'" : "'";
+        break;
       default:
         if (!is_printable(cp) || is_extending(cp)) {
           std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));

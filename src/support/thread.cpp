@@ -43,8 +43,8 @@ void set_current_thread_name(const std::string& name) noexcept {
 #endif
 }
 
-Result<JoinableThread, IoError> JoinableThread::spawn(std::string name,
-                                                      std::function<void()> body) {
+Result<JoinableThread, IoError> JoinableThread::spawn_function(std::string name,
+                                                               std::function<void()> body) {
   auto start = std::make_shared<Start>(Start{std::move(name), std::move(body), std::nullopt});
   pthread_attr_t attr;
   pthread_attr_init(&attr);

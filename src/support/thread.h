@@ -20,7 +20,14 @@ class JoinableThread {
  public:
   /// Starts `body` on a new thread with a 2 MiB stack; the thread names itself `name`
   /// (cut to what the platform allows) before running it.
-  static Result<JoinableThread, IoError> spawn(std::string name, std::function<void()> body);
+  /// `body` may be move-only; it is destroyed on the new thread when it returns.
+  template <class F>
+  static Result<JoinableThread, IoError> spawn(std::string name, F body) {
+    auto holder = std::make_shared<F>(std::move(body));
+    return spawn_function(std::move(name), [holder = std::move(holder)] { (*holder)(); });
+  }
+  static Result<JoinableThread, IoError> spawn_function(std::string name,
+                                                        std::function<void()> body);
 
   JoinableThread(JoinableThread&& other) noexcept;
   JoinableThread& operator=(JoinableThread&& other) = delete;
@@ -31,7 +38,7 @@ class JoinableThread {
   /// Waits for the thread to end; the payload of the fatal error that ended it, if any.
   std::optional<PanicPayload> join();
 
- /// What the new thread starts from; opaque outside thread.cpp.
+  /// What the new thread starts from; opaque outside thread.cpp.
   struct Start;
 
  private:
