@@ -1,0 +1,271 @@
+#include "backend/watcher.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "event/kind_text.h"
+#include "module/delivery.h"
+
+namespace vestra {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+/// A temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vestra-watcher-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+    path_ = fs::canonical(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::size_t count_open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+std::size_t count_threads() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+/// Receives until `want` holds for what was seen, or the bound passes; returns what came.
+std::vector<std::pair<std::string, std::string>> receive_until(
+    Receiver<WatchItem>& receiver,
+    const std::function<bool(const std::vector<std::pair<std::string, std::string>>&)>& want,
+    std::chrono::milliseconds bound = 5000ms) {
+  std::vector<std::pair<std::string, std::string>> seen;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!want(seen) && std::chrono::steady_clock::now() < deadline) {
+    auto item = receiver.recv_timeout(50ms);
+    if (item.is_err()) continue;
+    const Event& event = item.value().value();
+    seen.emplace_back(kind_text(event.kind()), event.paths().empty() ? "" : event.paths()[0]);
+  }
+  return seen;
+}
+
+bool contains(const std::vector<std::pair<std::string, std::string>>& seen,
+              const std::string& kind, const std::string& path) {
+  return std::find(seen.begin(), seen.end(), std::make_pair(kind, path)) != seen.end();
+}
+
+std::string describe(const std::vector<std::pair<std::string, std::string>>& seen) {
+  std::string out;
+  for (const auto& [kind, path] : seen) out += kind + " " + path + "\n";
+  return out;
+}
+
+std::vector<std::string> stream_path_strings(const FsEventWatcher& watcher) {
+  std::vector<std::string> out;
+  CFArrayRef array = watcher.stream_paths();
+  for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+    out.emplace_back(
+        CFStringGetCStringPtr(static_cast<CFStringRef>(CFArrayGetValueAtIndex(array, i)),
+                              kCFStringEncodingUTF8));
+  }
+  return out;
+}
+
+// A missing path is refused with the path as written; nothing runs afterwards, and
+// destroying the watcher waits for nothing.
+TEST(Watcher, MissingPathIsRefused) {
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  const std::string missing = "/nonexistent/vestra/../path";
+  auto result = watcher->watch(missing, WatchDepth::Subtree);
+  ASSERT_TRUE(result.is_err());
+  EXPECT_EQ(text_form(result.error()),
+            R"(Error { kind: PathNotFound, paths: ["/nonexistent/vestra/../path"] })");
+  EXPECT_FALSE(watcher->is_running());
+  EXPECT_TRUE(watcher->registry().empty());
+  EXPECT_EQ(CFArrayGetCount(watcher->stream_paths()), 0);
+}
+
+// Paths that cannot name anything are refused: NUL inside, empty, a dangling link.
+TEST(Watcher, UnusablePathsAreRefused) {
+  TempDir dir;
+  fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling");
+  const std::string cases[] = {std::string("/tmp\0x", 6), "", (dir.path() / "dangling").string()};
+  for (const std::string& path : cases) {
+    auto delivery = make_delivery_channel();
+    auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+    auto result = watcher->watch(path, WatchDepth::Subtree);
+    ASSERT_TRUE(result.is_err()) << path;
+    EXPECT_EQ(result.error().paths(), std::vector<Path>{path});
+    EXPECT_FALSE(watcher->is_running());
+  }
+}
+
+// A relative path and a path through a symbolic link are registered in canonical form.
+TEST(Watcher, RegistersCanonicalPaths) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "real");
+  fs::create_directory_symlink(dir.path() / "real", dir.path() / "link");
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch("real", WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch("link/", WatchDepth::DirectChildren).is_ok());
+  fs::current_path(saved);
+
+  const std::string real = (dir.path() / "real").string();
+  ASSERT_EQ(watcher->registry().size(), 1u) << "both name one directory";
+  EXPECT_EQ(watcher->registry().begin()->first, real);
+  EXPECT_FALSE(watcher->registry().begin()->second) << "the later depth wins";
+  EXPECT_EQ(stream_path_strings(*watcher), (std::vector<std::string>{real, real}));
+  EXPECT_TRUE(watcher->is_running());
+}
+
+// A refused watch after a good one keeps observing the earlier path with a new stream.
+TEST(Watcher, RefusedWatchRestartsEarlierPaths) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch("/nonexistent/vestra", WatchDepth::Subtree).is_err());
+  ASSERT_TRUE(watcher->is_running());
+  std::ofstream(dir.path() / "after") << "x";
+  const std::string file = (dir.path() / "after").string();
+  auto seen = receive_until(delivery.receiver,
+                            [&](const auto& s) { return contains(s, "Create(File)", file); });
+  EXPECT_TRUE(contains(seen, "Create(File)", file)) << describe(seen);
+}
+
+// Events of the real file system reach the delivery channel with their kinds and paths.
+TEST(Watcher, RealEventsReachTheChannel) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+
+  const std::string file = (dir.path() / "f").string();
+  const std::string sub = (dir.path() / "sub").string();
+  const std::string renamed = (dir.path() / "g").string();
+  std::ofstream(file) << "data";
+  fs::create_directory(sub);
+  fs::rename(file, renamed);
+  fs::remove(sub);
+  auto seen = receive_until(delivery.receiver, [&](const auto& s) {
+    return contains(s, "Remove(Folder)", sub) && contains(s, "Modify(Name(Any))", renamed);
+  });
+  EXPECT_TRUE(contains(seen, "Create(File)", file)) << describe(seen);
+  EXPECT_TRUE(contains(seen, "Modify(Data(Content))", file)) << describe(seen);
+  EXPECT_TRUE(contains(seen, "Create(Folder)", sub)) << describe(seen);
+  EXPECT_TRUE(contains(seen, "Modify(Name(Any))", file)) << describe(seen);
+  EXPECT_TRUE(contains(seen, "Modify(Name(Any))", renamed)) << describe(seen);
+  EXPECT_TRUE(contains(seen, "Remove(Folder)", sub)) << describe(seen);
+}
+
+// A DirectChildren watch reports its entries but nothing deeper.
+TEST(Watcher, DirectChildrenStopsAtDepthOne) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a");
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::DirectChildren).is_ok());
+  std::ofstream(dir.path() / "a" / "deep") << "x";
+  std::ofstream(dir.path() / "top") << "x";
+  const std::string top = (dir.path() / "top").string();
+  auto seen =
+      receive_until(delivery.receiver, [&](const auto& s) { return contains(s, "Create(File)", top); });
+  EXPECT_TRUE(contains(seen, "Create(File)", top)) << describe(seen);
+  for (const auto& [kind, path] : seen) {
+    EXPECT_EQ(path.find("/a/deep"), std::string::npos) << "deeper entry delivered: " << path;
+  }
+}
+
+// stop right after run never hangs, and leaves no stream running.
+TEST(Watcher, StopRightAfterRun) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+    watcher->stop();
+    EXPECT_FALSE(watcher->is_running());
+  }
+}
+
+// The stream context's share of the handler is given back when the stream ends: after
+// the watcher is gone only the creator's share is left.
+TEST(Watcher, HandlerSharesReturn) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  EXPECT_EQ(delivery.handler.use_count(), 3) << "creator, watcher, stream context";
+  watcher->stop();
+  EXPECT_EQ(delivery.handler.use_count(), 2) << "the stream released its context";
+  watcher.reset();
+  EXPECT_EQ(delivery.handler.use_count(), 1);
+}
+
+// 200 create/watch/destroy cycles leave no descriptor and no thread behind.
+TEST(Watcher, CyclesLeakNothing) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a" / "b");
+  const std::size_t fds = count_open_descriptors();
+  const std::size_t threads = count_threads();
+  for (int i = 0; i < 200; ++i) {
+    auto delivery = make_delivery_channel();
+    auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+    ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  }
+  EXPECT_EQ(count_open_descriptors(), fds);
+  EXPECT_EQ(count_threads(), threads);
+}
+
+// The loop thread carries its name while it runs.
+TEST(Watcher, LoopThreadIsNamed) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  std::set<std::string> names;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.insert(name);
+  }
+  EXPECT_TRUE(names.count("murmelant fseve")) << "no thread named after the loop";
+}
+
+// run with nothing registered refuses and starts nothing.
+TEST(Watcher, RunWithoutPaths) {
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  const std::size_t threads = count_threads();
+  auto result = watcher->run();
+  ASSERT_TRUE(result.is_err());
+  EXPECT_EQ(text_form(result.error()), "Error { kind: PathNotFound, paths: [] }");
+  EXPECT_EQ(count_threads(), threads);
+  watcher->stop();
+}
+
+}  // namespace
+}  // namespace vestra
