@@ -51,7 +51,7 @@ std::string current_thread_name() {
   return name;
 }
 
-void write_panic_report(std::string_view message, std::source_location where) noexcept {
+void write_panic_report(std::string_view message, SourceLocation where) noexcept {
   try {
     std::string report = "\nthread '" + current_thread_name() + "' panicked at ";
     report += where.file_name();
@@ -66,17 +66,17 @@ void write_panic_report(std::string_view message, std::source_location where) no
   }
 }
 
-void panic(std::string message, std::source_location where) {
+void panic(std::string message, SourceLocation where) {
   write_panic_report(message, where);
   throw Panic(std::move(message));
 }
 
-void panic_static(const char* message, std::source_location where) {
+void panic_static(const char* message, SourceLocation where) {
   write_panic_report(message, where);
   throw Panic(message);
 }
 
-void panic_with_payload(PanicPayload payload, std::source_location where) {
+void panic_with_payload(PanicPayload payload, SourceLocation where) {
   Panic error(std::move(payload));
   write_panic_report(error.what(), where);
   throw error;
@@ -86,7 +86,7 @@ void resume_panic(PanicPayload payload) {
   throw Panic(std::move(payload));
 }
 
-void abort_nounwind(std::source_location where) noexcept {
+void abort_nounwind(SourceLocation where) noexcept {
   write_panic_report("panic in a function that cannot unwind", where);
   write_all(STDERR_FILENO, "thread caused non-unwinding panic. aborting.\n");
   std::abort();

@@ -11,6 +11,35 @@
 
 namespace vestra {
 
+/// Where a fatal error was raised. Taken from the compiler's builtins as a default argument,
+/// so it names the caller.
+class SourceLocation {
+ public:
+#if defined(__cpp_lib_source_location)
+  static constexpr SourceLocation current(
+      std::source_location where = std::source_location::current()) noexcept {
+    return SourceLocation(where.file_name(), where.line(), where.column());
+  }
+#else
+  // Compilers whose standard library lacks std::source_location still have the builtins.
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned line = __builtin_LINE(),
+                                          unsigned column = __builtin_COLUMN()) noexcept {
+    return SourceLocation(file, line, column);
+  }
+#endif
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr unsigned line() const noexcept { return line_; }
+  constexpr unsigned column() const noexcept { return column_; }
+
+ private:
+  constexpr SourceLocation(const char* file, unsigned line, unsigned column) noexcept
+      : file_(file), line_(line), column_(column) {}
+  const char* file_;
+  unsigned line_;
+  unsigned column_;
+};
+
 /// A payload that is neither kind of text; boundaries report it generically.
 struct OpaquePayload {
   std::shared_ptr<const void> value;
@@ -36,31 +65,31 @@ class Panic final : public std::exception {
 
 /// Reports a fatal error on standard error and unwinds with an owned text.
 [[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+                        SourceLocation where = SourceLocation::current());
 /// Same, with a static text payload.
 [[noreturn]] void panic_static(const char* message,
-                               std::source_location where = std::source_location::current());
+                               SourceLocation where = SourceLocation::current());
 /// Same, with any payload; a payload that is not text is reported as "Box<dyn Any>".
 [[noreturn]] void panic_with_payload(PanicPayload payload,
-                                     std::source_location where = std::source_location::current());
+                                     SourceLocation where = SourceLocation::current());
 /// Continues a fatal error that has already been reported: no second report.
 [[noreturn]] void resume_panic(PanicPayload payload);
 
 /// Writes the fatal-error report of the current thread to standard error in one write.
-void write_panic_report(std::string_view message, std::source_location where) noexcept;
+void write_panic_report(std::string_view message, SourceLocation where) noexcept;
 
 /// The name that the current thread reports itself by ("main" for the process's main thread).
 std::string current_thread_name();
 
 /// Ends the process after a fatal error reached a function that cannot unwind: writes the
 /// second report and the closing line, then aborts.
-[[noreturn]] void abort_nounwind(std::source_location where) noexcept;
+[[noreturn]] void abort_nounwind(SourceLocation where) noexcept;
 
 /// Runs `body` in a function that cannot unwind (one the platform calls): a fatal error
 /// inside it ends the process instead of escaping.
 template <class F>
 void call_nounwind(F&& body,
-                   std::source_location where = std::source_location::current()) noexcept {
+                   SourceLocation where = SourceLocation::current()) noexcept {
   try {
     std::forward<F>(body)();
   } catch (const Panic&) {

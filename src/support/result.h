@@ -2,7 +2,6 @@
 #pragma once
 
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,14 +19,24 @@ struct Unit {
 
 template <class T>
 struct Ok {
+  explicit Ok(T v) : value(std::move(v)) {}
   T value;
 };
-Ok()->Ok<Unit>;
+template <>
+struct Ok<Unit> {
+  Ok() = default;
+  explicit Ok(Unit) {}
+  Unit value;
+};
+// clang-format off
+Ok() -> Ok<Unit>;
+// clang-format on
 template <class T>
 Ok(T) -> Ok<T>;
 
 template <class E>
 struct Err {
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <class E>
@@ -57,13 +66,13 @@ class [[nodiscard]] Result {
   E&& error() && { return std::get<1>(std::move(state_)); }
 
   /// The value; an error is a fatal error naming it.
-  T unwrap(std::source_location where = std::source_location::current()) && {
+  T unwrap(SourceLocation where = SourceLocation::current()) && {
     return std::move(*this).expect("called `Result::unwrap()` on an `Err` value", where);
   }
 
   /// The value; an error is the fatal error "<message>: <text form of the error>".
   T expect(std::string_view message,
-           std::source_location where = std::source_location::current()) && {
+           SourceLocation where = SourceLocation::current()) && {
     if (is_err()) {
       std::string text(message);
       text += ": ";
@@ -79,7 +88,7 @@ class [[nodiscard]] Result {
 
 /// The value of an optional that must be present.
 template <class T>
-T unwrap(std::optional<T> value, std::source_location where = std::source_location::current()) {
+T unwrap(std::optional<T> value, SourceLocation where = SourceLocation::current()) {
   if (!value) panic_static("called `Option::unwrap()` on a `None` value", where);
   return std::move(*value);
 }
