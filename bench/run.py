@@ -367,8 +367,10 @@ class Runner:
             p.startswith(prefix) for p in e[2])]
         created = {p for t, k, ps in ev if category(watcher, k) == "create" for p in ps}
         created = {p for p in created if p.startswith(prefix)}
-        overflows = sum(1 for e in workload_events(events) if e[0] >= t_start and
-                        category(watcher, e[1]) == "overflow")
+        # watchdog has no event for a kernel-queue overflow: its loss tells instead
+        overflows = None if watcher == "watchdog" else sum(
+            1 for e in workload_events(events)
+            if e[0] >= t_start and category(watcher, e[1]) == "overflow")
         cpu_ms = ((s1[1] + s1[2]) - (s0[1] + s0[2])) / 1e6
         ctx = (s1[3] + s1[4]) - (s0[3] + s0[4])
         n_ev = len(ev)
