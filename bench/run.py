@@ -640,7 +640,8 @@ def table(summary: dict, watchers: list[str], repeat: int) -> str:
             row = [f"{case} / {metric}"] + [cell(per.get(w), repeat) for w in cols]
             if ratio:
                 f, v = per.get("floor", {}).get("median"), per.get("vestra", {}).get("median")
-                row.append(f"{v / f:.2f}x" if f and v is not None else "-")
+                row.append(f"{v / f:.2f}x" if f is not None and v is not None and f > 0 and v >= 0
+                           else "-")
             rows.append(row)
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     lines = ["  ".join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
@@ -706,6 +707,8 @@ def main() -> int:
         "sizes": sizes,
         "pythons": pythons,
         "versions": {w: module_version(py, w) for w, py in pythons.items()},
+        "repo": subprocess.run(["git", "-C", str(BENCH), "describe", "--always", "--dirty"],
+                               capture_output=True, text=True).stdout.strip(),
         "inotify": {
             k: int(Path(f"/proc/sys/fs/inotify/{k}").read_text())
             for k in ("max_queued_events", "max_user_watches", "max_user_instances")
