@@ -1,0 +1,51 @@
+#include "binding/reference_pool.h"
+
+#include <utility>
+
+#include "binding/attach.h"
+
+namespace vestra {
+
+std::atomic<ReferencePool*> POOL{nullptr};
+
+void ReferencePool::register_decref(PyObject* object) {
+  auto pending = pending_.lock().unwrap();
+  pending->push_back(object);
+}
+
+void ReferencePool::drop_deferred_references() {
+  std::vector<PyObject*> taken;
+  {
+    auto pending = pending_.lock().unwrap();
+    if (pending->empty()) return;
+    taken.swap(*pending);
+  }
+  // Outside the lock: a decrement may run finalisers that release more references.
+  for (PyObject* object : taken) Py_DECREF(object);
+}
+
+ReferencePool& reference_pool() {
+  // Never destroyed: releases may be deferred until the very end of the process.
+  static ReferencePool* const created = [] {
+    auto* pool = new ReferencePool();
+    POOL.store(pool, std::memory_order_release);
+    return pool;
+  }();
+  return *created;
+}
+
+void drain_pool_if_exists() {
+  if (ReferencePool* pool = POOL.load(std::memory_order_acquire)) {
+    pool->drop_deferred_references();
+  }
+}
+
+void release_reference(PyObject* object) noexcept {
+  if (ATTACH_COUNT > 0) {
+    Py_DECREF(object);
+  } else {
+    reference_pool().register_decref(object);
+  }
+}
+
+}  // namespace vestra
