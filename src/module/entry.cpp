@@ -1,3 +1,7 @@
 #include <Python.h>
 
-PyMODINIT_FUNC PyInit_vestra(void) { return nullptr; }
+#include "module/module_def.h"
+
+PyMODINIT_FUNC PyInit_vestra(void) {
+  return vestra::init_vestra_module();
+}

@@ -1,0 +1,195 @@
+#include "module/watch_loop.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "backend/watcher.h"
+#include "binding/attach.h"
+#include "binding/entry.h"
+#include "binding/extract.h"
+#include "binding/function_description.h"
+#include "binding/text_conversion.h"
+#include "event/kind_text.h"
+#include "module/delivery.h"
+#include "support/io_error.h"
+#include "support/text.h"
+
+namespace vestra {
+
+namespace {
+
+constexpr std::array<std::string_view, 2> kRswatcherParameters = {"path", "callback"};
+constexpr FunctionDescription RSWATCHER_DESCRIPTION{
+    .function_name = "rswatcher",
+    .class_name = std::nullopt,
+    .positional_names = kRswatcherParameters,
+    .positional_only_count = 0,
+    .required_positional_count = 2,
+    .keyword_only = {},
+};
+
+/// How long one wait on the channel lasts, and so how late a pending signal may be seen.
+constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(100);
+
+/// The module's own line-buffered standard output: a line reaches descriptor 1 when its
+/// newline is written, independently of Python's sys.stdout.
+class LineBufferedStdout {
+ public:
+  /// Appends `text`, writing out every completed line; a failed write is fatal.
+  void write(std::string_view text) {
+    std::lock_guard hold(mutex_);
+    pending_ += text;
+    const std::size_t end = pending_.rfind('\n');
+    if (end == std::string::npos) return;
+    std::string lines = pending_.substr(0, end + 1);
+    pending_.erase(0, end + 1);
+    write_all(lines);
+  }
+
+ private:
+  static void write_all(std::string_view text) {
+    while (!text.empty()) {
+      const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        const IoError error = IoError::last_os_error();
+        panic("failed printing to stdout: " + error.message() + " (os error " +
+              std::to_string(error.raw_os_error()) + ")");
+      }
+      text.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+
+  std::mutex mutex_;
+  std::string pending_;
+};
+
+LineBufferedStdout& module_stdout() {
+  static LineBufferedStdout* const stream = new LineBufferedStdout();
+  return *stream;
+}
+
+/// Owns the watcher and destroys it detached: destruction joins the watcher's thread.
+class WatcherHolder {
+ public:
+  explicit WatcherHolder(std::unique_ptr<Watcher> watcher) noexcept
+      : watcher_(std::move(watcher)) {}
+  WatcherHolder(const WatcherHolder&) = delete;
+  WatcherHolder& operator=(const WatcherHolder&) = delete;
+  ~WatcherHolder() {
+    SuspendAttach detached;
+    watcher_.reset();
+  }
+
+  Watcher& operator*() const noexcept { return *watcher_; }
+
+ private:
+  std::unique_ptr<Watcher> watcher_;
+};
+
+/// Stores `value` under `key` in `dict`; releases `value`.
+Result<Unit, PyErr> set_item(PyObject* dict, std::string_view key, Bound value) {
+  Bound key_object = make_str(key);
+  if (PyDict_SetItem(dict, key_object.get(), value.get()) == -1) return Err(PyErr::fetch());
+  return Ok();
+}
+
+/// The dict that the callback receives for `event`: "kind", then "paths".
+Result<Bound, PyErr> event_dict(const Event& event) {
+  Bound dict = Bound::steal(PyDict_New());
+  if (!dict) panic_after_error();
+  Result<Unit, PyErr> stored = set_item(dict.get(), "kind", make_str(kind_text(event.kind())));
+  if (stored.is_err()) return Err(std::move(stored).error());
+
+  const std::vector<Path>& paths = event.paths();
+  Bound list = Bound::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
+  if (!list) panic_after_error();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    // Linux names are arbitrary bytes; invalid stretches become U+FFFD.
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    make_str(to_utf8_lossy(paths[i])).release());
+  }
+  stored = set_item(dict.get(), "paths", std::move(list));
+  if (stored.is_err()) return Err(std::move(stored).error());
+  return Ok(std::move(dict));
+}
+
+/// Calls `callback` with the event's dict as its one positional argument; the result is
+/// dropped.
+Result<Unit, PyErr> deliver_event(PyObject* callback, const Event& event) {
+  Result<Bound, PyErr> dict = event_dict(event);
+  if (dict.is_err()) return Err(std::move(dict).error());
+  // Slot 0 is scratch space that the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  PyObject* arguments[2] = {nullptr, dict.value().get()};
+  Bound returned = Bound::steal(
+      PyObject_Vectorcall(callback, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  dict.value().reset();
+  if (!returned) return Err(PyErr::fetch());
+  return Ok();
+}
+
+/// The next item: taken at once when one is ready, otherwise waited for, detached, for at
+/// most one slice.
+Result<WatchItem, RecvTimeoutError> next_item(Receiver<WatchItem>& receiver) {
+  if (receiver.has_ready()) return receiver.recv_timeout(std::chrono::nanoseconds::zero());
+  SuspendAttach detached;
+  return receiver.recv_timeout(kWaitSlice);
+}
+
+}  // namespace
+
+Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callback) {
+  while (true) {
+    if (PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
+    Result<WatchItem, RecvTimeoutError> received = next_item(receiver);
+    if (received.is_err()) {
+      if (received.error() == RecvTimeoutError::Disconnected) return Ok();
+      continue;
+    }
+    WatchItem item = std::move(received).value();
+    if (item.is_err()) {
+      module_stdout().write("watch error: " + text_form(item.error()) + "\n");
+      continue;
+    }
+    Result<Unit, PyErr> delivered = deliver_event(callback, item.value());
+    if (delivered.is_err()) return delivered;
+  }
+}
+
+Result<Unit, PyErr> rswatcher(const std::string& path, const Py& callback) {
+  DeliveryChannel channel = make_delivery_channel();
+  WatcherHolder watcher(FsEventWatcher::from_event_handler(std::move(channel.handler)));
+  Result<Unit, Error> watching = [&] {
+    // Setting up walks the tree; other Python threads may run meanwhile.
+    SuspendAttach detached;
+    return (*watcher).watch(path, WatchDepth::Subtree);
+  }();
+  std::move(watching).unwrap();
+  return deliver_items(channel.receiver, callback.get());
+}
+
+PyObject* rswatcher_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return entry_boundary([&]() -> EntryResult {
+    std::array<PyObject*, 2> slots = {};
+    Result<Unit, PyErr> placed =
+        RSWATCHER_DESCRIPTION.extract_arguments_fastcall(args, nargs, kwnames, slots);
+    if (placed.is_err()) return Err(std::move(placed).error());
+    Result<std::string, PyErr> path = extract<std::string>(slots[0]);
+    if (path.is_err()) return Err(argument_extraction_error("path", std::move(path).error()));
+    const Py callback = Py::new_ref(slots[1]);
+    // Torn down in reverse: watcher, receiving end (inside rswatcher), callback, path.
+    Result<Unit, PyErr> watched = rswatcher(path.value(), callback);
+    if (watched.is_err()) return Err(std::move(watched).error());
+    return Ok(Py::new_ref(Py_None));
+  });
+}
+
+}  // namespace vestra
