@@ -1,0 +1,225 @@
+#include "platform/linux/fsevent_stream.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/linux/cf_string.h"
+#include "platform/linux/path_text.h"
+
+namespace vestra::platform {
+
+/// The id of the latest record handed to any stream's callback.
+std::atomic<FSEventStreamEventId> latest_event_id{0};
+
+namespace {
+
+std::string working_directory() {
+  std::string buffer(256, '\0');
+  while (!::getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE) return "/";
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  return buffer;
+}
+
+}  // namespace
+
+std::string canonical_stream_path(std::string_view given) {
+  if (given.empty()) return {};
+  std::string path = path_text::normalize(given);
+  if (path.front() != '/') path = path_text::normalize(path_text::join(working_directory(), path));
+
+  // Components past the deepest existing ancestor, last first.
+  std::vector<std::string_view> missing;
+  std::string_view existing = path;
+  while (true) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(
+        ::realpath(std::string(existing).c_str(), nullptr), &std::free);
+    if (resolved) {
+      std::string result = resolved.get();
+      for (auto component = missing.rbegin(); component != missing.rend(); ++component) {
+        if (*component == "..") {
+          result = std::string(path_text::parent(result));
+        } else {
+          path_text::append(result, *component);
+        }
+      }
+      return result;
+    }
+    if (existing == "/") return path;
+    missing.push_back(path_text::last_component(existing));
+    existing = path_text::parent(existing);
+  }
+}
+
+}  // namespace vestra::platform
+
+using vestra::platform::RunLoop;
+
+__FSEventStream::__FSEventStream(FSEventStreamCallback callback,
+                                 const FSEventStreamContext* context,
+                                 std::vector<std::string> paths, FSEventStreamCreateFlags flags)
+    : callback_(callback), paths_(std::move(paths)), flags_(flags) {
+  if (context) {
+    context_ = *context;
+    if (context_.retain) context_.info = const_cast<void*>(context_.retain(context_.info));
+  }
+}
+
+__FSEventStream::~__FSEventStream() {
+  invalidate();
+  if (context_.release) context_.release(context_.info);
+}
+
+void __FSEventStream::schedule(RunLoop& loop) {
+  if (loop_ == &loop) return;
+  invalidate();
+  loop.retain();
+  loop_ = &loop;
+}
+
+bool __FSEventStream::start() {
+  if (!loop_) return false;
+  if (started_) return true;
+  int error = 0;
+  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
+  if (!watcher_) return false;
+  watcher_->start(batch_);
+  reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
+  if (!reader_) {
+    watcher_.reset();
+    batch_.clear();
+    return false;
+  }
+  if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
+  started_ = true;
+  // What could not be watched is reported from the loop, like every other record.
+  if (!batch_.empty()) {
+    flush_timer_ = loop_->add_timer(RunLoop::Clock::duration::zero(), [this] {
+      flush_timer_ = 0;
+      deliver();
+    });
+  }
+  return true;
+}
+
+void __FSEventStream::stop() {
+  if (!started_) return;
+  started_ = false;
+  loop_->remove_descriptor(reader_);
+  loop_->cancel_timer(flush_timer_);
+  loop_->cancel_timer(resync_timer_);
+  reader_ = flush_timer_ = resync_timer_ = 0;
+  // The batch being delivered is still the callback's; deliver() finishes the stop.
+  if (delivering_) return;
+  watcher_.reset();
+  batch_.clear();
+}
+
+void __FSEventStream::invalidate() {
+  stop();
+  if (!loop_) return;
+  loop_->release();
+  loop_ = nullptr;
+}
+
+void __FSEventStream::hold_reading(bool held) noexcept {
+  held_.store(held, std::memory_order_release);
+  if (loop_ && reader_) loop_->set_descriptor_enabled(reader_, !held);
+}
+
+void __FSEventStream::on_readable() {
+  if (held_.load(std::memory_order_acquire) || !watcher_) return;
+  if (const auto delay = watcher_->read(batch_)) schedule_resync(*delay);
+  resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
+  deliver();
+}
+
+void __FSEventStream::schedule_resync(std::chrono::milliseconds delay) {
+  if (resync_timer_) return;
+  resync_timer_ = loop_->add_timer(delay, [this] { on_resync_due(); });
+}
+
+void __FSEventStream::on_resync_due() {
+  resync_timer_ = 0;
+  if (!watcher_) return;
+  watcher_->resync(batch_);
+  resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
+  deliver();
+}
+
+void __FSEventStream::deliver() {
+  if (batch_.empty()) return;
+  const std::size_t count = batch_.size();
+  batch_.seal(vestra::platform::latest_event_id.fetch_add(count, std::memory_order_relaxed) + 1);
+  delivering_ = true;
+  if (flags_ & kFSEventStreamCreateFlagUseCFTypes) {
+    CFMutableArrayRef paths = CFArrayCreateMutable(kCFAllocatorDefault, static_cast<CFIndex>(count),
+                                                   &kCFTypeArrayCallBacks);
+    for (std::size_t i = 0; i < count; ++i) {
+      CFStringRef path = vestra::platform::make_string(batch_.path(i));
+      CFArrayAppendValue(paths, path);
+      CFRelease(path);
+    }
+    callback_(this, context_.info, count, paths, batch_.flags(), batch_.ids());
+    CFRelease(paths);
+  } else {
+    callback_(this, context_.info, count, batch_.paths(), batch_.flags(), batch_.ids());
+  }
+  delivering_ = false;
+  batch_.clear();
+  if (!started_) watcher_.reset();  // stopped from inside the callback
+}
+
+FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callback,
+                                     FSEventStreamContext* context, CFArrayRef pathsToWatch,
+                                     FSEventStreamEventId, CFTimeInterval,
+                                     FSEventStreamCreateFlags flags) {
+  if (!callback || !pathsToWatch) return nullptr;
+  std::vector<std::string> paths;
+  const CFIndex count = CFArrayGetCount(pathsToWatch);
+  for (CFIndex i = 0; i < count; ++i) {
+    const auto given = static_cast<CFStringRef>(CFArrayGetValueAtIndex(pathsToWatch, i));
+    std::string path =
+        vestra::platform::canonical_stream_path(vestra::platform::string_bytes(given));
+    if (!path.empty()) paths.push_back(std::move(path));
+  }
+  if (paths.empty()) return nullptr;
+  return new __FSEventStream(callback, context, std::move(paths), flags);
+}
+
+void FSEventStreamScheduleWithRunLoop(FSEventStreamRef streamRef, CFRunLoopRef runLoop,
+                                      CFStringRef) {
+  if (streamRef && runLoop) streamRef->schedule(*runLoop);
+}
+
+Boolean FSEventStreamStart(FSEventStreamRef streamRef) {
+  return streamRef && streamRef->start();
+}
+
+void FSEventStreamStop(FSEventStreamRef streamRef) {
+  if (streamRef) streamRef->stop();
+}
+
+void FSEventStreamInvalidate(FSEventStreamRef streamRef) {
+  if (streamRef) streamRef->invalidate();
+}
+
+void FSEventStreamRelease(FSEventStreamRef streamRef) {
+  delete streamRef;
+}
+
+FSEventStreamEventId FSEventsGetCurrentEventId(void) {
+  return vestra::platform::latest_event_id.load(std::memory_order_relaxed);
+}
+
+dev_t FSEventStreamGetDeviceBeingWatched(ConstFSEventStreamRef) {
+  return 0;
+}
+
+Boolean FSEventsPurgeEventsForDeviceUpToEventId(dev_t, FSEventStreamEventId) {
+  return true;
+}

@@ -1,0 +1,79 @@
+// Event streams: the tree watcher of a stream's paths, bound to a run loop, delivering
+// batches of records to the stream's callback.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/event_batch.h"
+#include "platform/linux/fsevents.h"
+#include "platform/linux/run_loop.h"
+#include "platform/linux/tree_watcher.h"
+
+struct __FSEventStream final {
+ public:
+  using RunLoop = vestra::platform::RunLoop;
+
+  __FSEventStream(FSEventStreamCallback callback, const FSEventStreamContext* context,
+                  std::vector<std::string> paths, FSEventStreamCreateFlags flags);
+  /// Ends the stream and releases its context's info, once.
+  ~__FSEventStream();
+  __FSEventStream(const __FSEventStream&) = delete;
+  __FSEventStream& operator=(const __FSEventStream&) = delete;
+
+  /// Binds the stream to `loop`, which it retains until invalidated.
+  void schedule(RunLoop& loop);
+  /// Watches the paths and reports changes from now on; false when no watching could be
+  /// set up or the stream is not scheduled. Call on the loop's thread.
+  bool start();
+  /// Stops reporting and gives up every watch; possible from inside the callback.
+  void stop();
+  /// Stops and unbinds the stream from its loop.
+  void invalidate();
+
+  /// Test seams (see testing.h).
+  void set_watch_limit(std::size_t limit) noexcept { watch_limit_ = limit; }
+  void hold_reading(bool held) noexcept;
+  std::size_t watch_count() const noexcept { return watch_count_.load(std::memory_order_relaxed); }
+  std::size_t resync_count() const noexcept { return resyncs_.load(std::memory_order_relaxed); }
+
+ private:
+  void on_readable();
+  void on_resync_due();
+  void schedule_resync(std::chrono::milliseconds delay);
+  void deliver();
+
+  const FSEventStreamCallback callback_;
+  FSEventStreamContext context_{};
+  const std::vector<std::string> paths_;
+  const FSEventStreamCreateFlags flags_;
+
+  RunLoop* loop_ = nullptr;
+  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;
+  RunLoop::SourceId reader_ = 0;
+  RunLoop::SourceId flush_timer_ = 0;
+  RunLoop::SourceId resync_timer_ = 0;
+  vestra::platform::EventBatch batch_;
+  bool started_ = false;
+  bool delivering_ = false;
+
+  std::size_t watch_limit_ = SIZE_MAX;
+  std::atomic<bool> held_{false};
+  std::atomic<std::size_t> watch_count_{0};
+  std::atomic<std::size_t> resyncs_{0};
+};
+
+namespace vestra::platform {
+
+using EventStream = __FSEventStream;
+
+/// The path a stream watches for `given`: absolute (a relative path is taken against the
+/// current directory), its existing part resolved to the object's real path, the rest
+/// appended with "." and ".." applied as text. Empty for an empty path.
+std::string canonical_stream_path(std::string_view given);
+
+}  // namespace vestra::platform

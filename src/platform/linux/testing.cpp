@@ -1,0 +1,27 @@
+#include "platform/linux/testing.h"
+
+#include "platform/linux/fsevent_stream.h"
+
+namespace vestra::platform::testing {
+
+void set_watch_limit(FSEventStreamRef stream, std::size_t limit) {
+  stream->set_watch_limit(limit);
+}
+
+void hold_reading(FSEventStreamRef stream) {
+  stream->hold_reading(true);
+}
+
+void release_reading(FSEventStreamRef stream) {
+  stream->hold_reading(false);
+}
+
+std::size_t watch_count(ConstFSEventStreamRef stream) {
+  return stream->watch_count();
+}
+
+std::size_t resync_count(ConstFSEventStreamRef stream) {
+  return stream->resync_count();
+}
+
+}  // namespace vestra::platform::testing

@@ -1,0 +1,27 @@
+// Test seams of event streams: ways for tests to bring about conditions that the kernel
+// produces only under load or at its limits. Unused, they cost nothing.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/linux/fsevents.h"
+
+namespace vestra::platform::testing {
+
+/// Makes `stream` refuse every watch beyond the first `limit` as the kernel's watch limit
+/// does (ENOSPC). Takes effect at the next FSEventStreamStart.
+void set_watch_limit(FSEventStreamRef stream, std::size_t limit);
+
+/// Stops draining the kernel queue of a started stream, so that events pile up in the
+/// kernel and overflow it once more than /proc/sys/fs/inotify/max_queued_events are
+/// waiting. Callable from any thread while the stream is started.
+void hold_reading(FSEventStreamRef stream);
+/// Resumes draining after hold_reading. Callable from any thread while the stream is started.
+void release_reading(FSEventStreamRef stream);
+
+/// The kernel watches that `stream` holds now; 0 when it is not started. Any thread.
+std::size_t watch_count(ConstFSEventStreamRef stream);
+/// How many resyncs after lost events `stream` has run. Any thread.
+std::size_t resync_count(ConstFSEventStreamRef stream);
+
+}  // namespace vestra::platform::testing

@@ -1,0 +1,175 @@
+// Watching directory trees with inotify, turning kernel events into stream records.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/linux/cf_url.h"
+#include "platform/linux/directory_reader.h"
+#include "platform/linux/event_batch.h"
+#include "platform/linux/file_descriptor.h"
+#include "platform/linux/watch_table.h"
+
+namespace vestra::platform {
+
+/// Watches the trees below a stream's paths with one inotify instance: one watch per
+/// directory, symbolic links never followed. Runs on one thread, the stream's loop thread.
+class TreeWatcher {
+ public:
+  /// Opens an inotify instance for `paths` (absolute and normalized). A path inside another
+  /// is covered by that one and gets no watches of its own. At most `max_watches` watches
+  /// are added; beyond that, adding fails as the kernel's own limit does. The number of
+  /// watches held is published in `watch_count`, which must outlive the watcher. Null, with
+  /// `error` set, when the instance cannot be made.
+  static std::unique_ptr<TreeWatcher> open(const std::vector<std::string>& paths,
+                                           std::size_t max_watches,
+                                           std::atomic<std::size_t>& watch_count, int& error);
+  ~TreeWatcher();
+
+  /// The inotify descriptor: readable when read() has events to translate.
+  int fd() const noexcept { return inotify_.get(); }
+
+  /// Watches every tree. Adds records only for what cannot be watched.
+  void start(EventBatch& out);
+
+  /// Reads one buffer of kernel events and adds their records. When the kernel queue
+  /// overflowed and the resync that follows has to wait, returns how long; resync() is then
+  /// due after that delay.
+  std::optional<std::chrono::milliseconds> read(EventBatch& out);
+
+  /// Brings the watches back in line with the file system after events were lost: watches
+  /// new directories, moves renamed ones, drops vanished ones. Reports no creations.
+  void resync(EventBatch& out);
+
+  /// How many resyncs have run.
+  std::size_t resync_count() const noexcept { return resyncs_; }
+
+ private:
+  enum class RootState : std::uint8_t { Unwatched, Directory, Item, Missing };
+  struct Root {
+    std::string path;
+    RootState state = RootState::Unwatched;
+    int wd = -1;              // Directory: top of its tree; Item: its own watch; Missing: anchor
+    std::string next;         // Missing: the component awaited in the anchor directory
+    FileIdentity identity{};  // Item
+    FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
+  };
+  enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync };
+  enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
+  struct WalkResult {
+    Outcome outcome;
+    int wd;
+  };
+  struct PendingDirectory {
+    std::string path;
+    int parent_wd;
+  };
+  enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
+  struct MoveNote {
+    std::uint32_t cookie = 0;
+    MoveKind kind = MoveKind::Item;
+    FSEventStreamEventFlags type = 0;
+  };
+  struct Destination {
+    int wd;
+    std::string_view name;
+  };
+  struct Unmounted {
+    int wd;
+    int parent_wd;
+    std::string path;
+  };
+
+  TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots, std::size_t max_watches,
+              std::atomic<std::size_t>& watch_count);
+
+  // Kernel events.
+  void handle(const inotify_event& event, std::string_view name, std::size_t next, EventBatch& out);
+  void on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t cookie, std::string_view name,
+                     std::size_t next, EventBatch& out);
+  void on_root_self_event(Watch& top, std::uint32_t mask, EventBatch& out);
+  void on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out);
+  void on_anchor_event(int wd, std::uint32_t mask, std::string_view name, EventBatch& out);
+  void on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
+  void on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
+  void on_moved_from(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
+                     std::size_t next, EventBatch& out);
+  void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
+                   EventBatch& out);
+  void on_unmount(Watch& watch);
+  void on_ignored(int wd, EventBatch& out);
+  void on_overflow(EventBatch& out);
+  void flush_unmounts(EventBatch& out);
+
+  // Pairing of renames within one read.
+  std::optional<Destination> find_moved_to(std::uint32_t cookie, std::size_t after);
+  void index_moved_to();
+  bool read_more();
+  void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
+  const MoveNote* recall_move(std::uint32_t cookie) const;
+
+  // Watches.
+  int add_watch(const char* path, std::uint32_t mask);
+  int add_directory_watch(const std::string& path, int dir_fd);
+  Watch& new_watch(int wd, std::string path);
+  void remove_watch(int wd, bool from_kernel);
+  void prune_later(int wd) { prune_candidates_.push_back(wd); }
+  void prune();
+  WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out);
+  Outcome visit(PendingDirectory& dir, std::uint32_t root, Scan mode, EventBatch& out, int& wd);
+  void scan(Watch& dir, int dir_fd, Scan mode, EventBatch& out);
+  Outcome failed(int error, const std::string& path, EventBatch& out);
+  void adopt(Watch& parent, Watch& child);
+  void drop_tree(Watch& top, bool from_kernel);
+  static void remember_symlink(Watch& dir, std::string_view name);
+  static bool forget_symlink(Watch& dir, std::string_view name);
+  static FSEventStreamEventFlags known_type(const Watch& dir, std::string_view name);
+
+  // Stream paths.
+  void forget_root(std::uint32_t index, bool from_kernel);
+  void resolve_root(std::uint32_t index, bool report, EventBatch& out);
+
+  FileDescriptor inotify_;
+  std::vector<Root> roots_;
+  const std::size_t max_watches_;
+  std::atomic<std::size_t>& watch_count_;
+  const bool proc_fd_;  // watches can be added through /proc/self/fd
+  WatchTable table_;
+  DirectoryReader reader_;
+
+  // The read buffer: one read fills at most half, leaving room for a follow-up read.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t end_ = 0;
+  std::size_t indexed_end_ = 0;
+  std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> event offset
+  std::vector<MoveNote> move_notes_;
+  std::size_t next_note_ = 0;
+
+  // Overflow and resync.
+  std::uint32_t epoch_ = 0;
+  unsigned overflow_streak_ = 0;
+  std::chrono::steady_clock::time_point last_overflow_{};
+  bool resync_scheduled_ = false;
+  std::optional<std::chrono::milliseconds> requested_delay_;
+  std::size_t resyncs_ = 0;
+
+  // Scratch storage, kept between uses.
+  std::vector<PendingDirectory> pending_;
+  std::vector<int> wds_;
+  std::vector<int> prune_candidates_;
+  std::vector<std::uint32_t> matched_roots_;
+  std::vector<Unmounted> unmounted_;
+  std::string scratch_path_;
+  int last_error_ = 0;
+};
+
+}  // namespace vestra::platform

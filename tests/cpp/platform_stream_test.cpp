@@ -1,0 +1,870 @@
+// Event streams of the Linux platform layer on real directory trees, driven as the watcher
+// backend drives them: a thread schedules and starts the stream on its own run loop, hands
+// the loop back and runs it; the test stops the loop once it waits, and the thread then
+// stops, invalidates and releases the stream.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/testing.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace seams = vestra::platform::testing;
+using namespace std::chrono_literals;
+
+constexpr UInt32 kCreated = kFSEventStreamEventFlagItemCreated;
+constexpr UInt32 kRemoved = kFSEventStreamEventFlagItemRemoved;
+constexpr UInt32 kRenamed = kFSEventStreamEventFlagItemRenamed;
+constexpr UInt32 kModified = kFSEventStreamEventFlagItemModified;
+constexpr UInt32 kMetaMod = kFSEventStreamEventFlagItemInodeMetaMod;
+constexpr UInt32 kIsFile = kFSEventStreamEventFlagItemIsFile;
+constexpr UInt32 kIsDir = kFSEventStreamEventFlagItemIsDir;
+constexpr UInt32 kIsSymlink = kFSEventStreamEventFlagItemIsSymlink;
+constexpr UInt32 kIsHardlink = kFSEventStreamEventFlagItemIsHardlink;
+constexpr UInt32 kRootChanged = kFSEventStreamEventFlagRootChanged;
+constexpr UInt32 kUnmount = kFSEventStreamEventFlagUnmount;
+constexpr UInt32 kUserDropped =
+    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagUserDropped;
+constexpr UInt32 kKernelDropped =
+    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagKernelDropped;
+
+struct Record {
+  std::string path;
+  UInt32 flags;
+  UInt64 id;
+};
+using Records = std::vector<Record>;
+
+std::string flag_names(UInt32 flags) {
+  static const std::pair<UInt32, const char*> kNames[] = {
+      {0x1, "MustScanSubDirs"}, {0x2, "UserDropped"},     {0x4, "KernelDropped"},
+      {0x20, "RootChanged"},    {0x80, "Unmount"},        {0x100, "Created"},
+      {0x200, "Removed"},       {0x400, "InodeMetaMod"},  {0x800, "Renamed"},
+      {0x1000, "Modified"},     {0x10000, "IsFile"},      {0x20000, "IsDir"},
+      {0x40000, "IsSymlink"},   {0x100000, "IsHardlink"},
+  };
+  std::string text;
+  for (const auto& [bit, name] : kNames) {
+    if (!(flags & bit)) continue;
+    if (!text.empty()) text += '|';
+    text += name;
+    flags &= ~bit;
+  }
+  if (flags) {
+    char rest[16];
+    std::snprintf(rest, sizeof rest, "0x%x", flags);
+    text += text.empty() ? rest : std::string("|") + rest;
+  }
+  return text;
+}
+
+/// The records as lines, for failure messages; long lists are cut.
+std::string describe(const Records& records, std::size_t limit = 80) {
+  std::string text = std::to_string(records.size()) + " records:\n";
+  for (std::size_t i = 0; i < records.size() && i < limit; ++i) {
+    text += "  " + records[i].path + "  " + flag_names(records[i].flags) + "\n";
+  }
+  if (records.size() > limit) text += "  ...\n";
+  return text;
+}
+
+bool has(const Records& records, const std::string& path, UInt32 flags) {
+  for (const Record& record : records) {
+    if (record.path == path && record.flags == flags) return true;
+  }
+  return false;
+}
+
+std::size_t count_of(const Records& records, const std::string& path) {
+  std::size_t count = 0;
+  for (const Record& record : records) count += record.path == path;
+  return count;
+}
+
+/// A temporary directory under /tmp, by its canonical path, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = "/tmp/vestra-stream-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path_ = fs::canonical(pattern).string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+void make_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("create " + path);
+  ::close(fd);
+}
+
+void append_to(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("open " + path);
+  [[maybe_unused]] const ssize_t written = ::write(fd, text.data(), text.size());
+  ::close(fd);
+}
+
+std::size_t count_entries(const char* dir) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++count;
+  return count;
+}
+
+struct StreamOptions {
+  std::function<void(FSEventStreamRef)> before_start;
+  FSEventStreamCreateFlags flags =
+      kFSEventStreamCreateFlagNoDefer | kFSEventStreamCreateFlagFileEvents;
+};
+
+/// Runs one stream on its own thread, the way the watcher backend does.
+class StreamThread {
+ public:
+  explicit StreamThread(std::vector<std::string> paths, StreamOptions options = StreamOptions()) {
+    std::promise<void> handoff;
+    auto handed = handoff.get_future();
+    use_cf_types_ = options.flags & kFSEventStreamCreateFlagUseCFTypes;
+    thread_ = std::thread([this, paths, options, &handoff] {
+      loop_thread_ = std::this_thread::get_id();
+      loop_ = CFRunLoopGetCurrent();
+      CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+      for (const std::string& path : paths) {
+        CFStringRef string =
+            CFStringCreateWithCString(nullptr, path.c_str(), kCFStringEncodingUTF8);
+        CFArrayAppendValue(array, string);
+        CFRelease(string);
+      }
+      FSEventStreamContext context{0, this, nullptr, release_info, nullptr};
+      stream_ = FSEventStreamCreate(nullptr, callback, &context, array,
+                                    kFSEventStreamEventIdSinceNow, 0.0, options.flags);
+      CFRelease(array);
+      if (options.before_start) options.before_start(stream_);
+      FSEventStreamScheduleWithRunLoop(stream_, loop_, kCFRunLoopDefaultMode);
+      started_ = FSEventStreamStart(stream_);
+      handoff.set_value();
+      CFRunLoopRun();
+      FSEventStreamStop(stream_);
+      FSEventStreamInvalidate(stream_);
+      FSEventStreamRelease(stream_);
+    });
+    handed.wait();
+  }
+  ~StreamThread() { stop(); }
+  StreamThread(const StreamThread&) = delete;
+
+  bool started() const { return started_; }
+  FSEventStreamRef stream() const { return stream_; }
+
+  Records records() {
+    std::lock_guard hold(mutex_);
+    return records_;
+  }
+
+  /// Waits up to `bound` until `done` holds for the records seen so far.
+  bool wait(const std::function<bool(const Records&)>& done, std::chrono::milliseconds bound = 5s) {
+    std::unique_lock hold(mutex_);
+    return changed_.wait_for(hold, bound, [&] { return done(records_); });
+  }
+  bool wait_for(const std::string& path, UInt32 flags, std::chrono::milliseconds bound = 5s) {
+    return wait([&](const Records& seen) { return has(seen, path, flags); }, bound);
+  }
+  /// Creates `path` and waits for its creation record: every earlier change has been read.
+  bool settle(const std::string& path) {
+    make_file(path);
+    return wait_for(path, kCreated | kIsFile);
+  }
+
+  /// Stops the loop once it waits, then joins the thread, which ends the stream.
+  void stop() {
+    if (!thread_.joinable()) return;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!CFRunLoopIsWaiting(loop_) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    EXPECT_TRUE(CFRunLoopIsWaiting(loop_)) << "the loop never waited";
+    CFRunLoopStop(loop_);
+    thread_.join();
+    EXPECT_EQ(releases_.load(), 1) << "context released once";
+    EXPECT_FALSE(late_callback_) << "a callback came after the context was released";
+    EXPECT_FALSE(foreign_thread_) << "a callback ran off the loop thread";
+    EXPECT_FALSE(ids_out_of_order_) << "event ids did not increase";
+  }
+
+ private:
+  static void callback(ConstFSEventStreamRef, void* info, size_t count, void* paths,
+                       const FSEventStreamEventFlags flags[], const FSEventStreamEventId ids[]) {
+    auto& self = *static_cast<StreamThread*>(info);
+    if (self.releases_ > 0) self.late_callback_ = true;
+    if (std::this_thread::get_id() != self.loop_thread_) self.foreign_thread_ = true;
+    std::lock_guard hold(self.mutex_);
+    for (size_t i = 0; i < count; ++i) {
+      std::string path;
+      if (self.use_cf_types_) {
+        auto string = static_cast<CFStringRef>(
+            CFArrayGetValueAtIndex(static_cast<CFArrayRef>(paths), static_cast<CFIndex>(i)));
+        path = CFStringGetCStringPtr(string, kCFStringEncodingUTF8);
+      } else {
+        path = static_cast<char**>(paths)[i];
+      }
+      if (ids[i] <= self.last_id_) self.ids_out_of_order_ = true;
+      self.last_id_ = ids[i];
+      self.records_.push_back(Record{std::move(path), flags[i], ids[i]});
+    }
+    self.changed_.notify_all();
+  }
+  static void release_info(const void* info) {
+    ++static_cast<StreamThread*>(const_cast<void*>(info))->releases_;
+  }
+
+  std::thread thread_;
+  std::thread::id loop_thread_;
+  CFRunLoopRef loop_ = nullptr;
+  FSEventStreamRef stream_ = nullptr;
+  bool started_ = false;
+  bool use_cf_types_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Records records_;
+  UInt64 last_id_ = 0;
+  std::atomic<int> releases_{0};
+  std::atomic<bool> late_callback_{false}, foreign_thread_{false}, ids_out_of_order_{false};
+};
+
+// ---------------------------------------------------------------------------------------
+// One record per change, with its flags: a table of changes inside a watched directory.
+
+constexpr UInt32 kNoRecord = 0;
+
+struct FlagCase {
+  const char* name;
+  std::function<void(const TempDir&)> setup;
+  std::function<void(const TempDir&)> change;
+  /// Paths relative to the directory, each with a flag word that one of its records must
+  /// carry; every record of the path carries one of the words given for it. kNoRecord: the
+  /// path has no record at all.
+  std::vector<std::pair<std::string, UInt32>> expected;
+};
+
+void PrintTo(const FlagCase& flag_case, std::ostream* out) {
+  *out << flag_case.name;
+}
+
+class PlatformStreamFlags : public ::testing::TestWithParam<FlagCase> {};
+
+TEST_P(PlatformStreamFlags, ReportsTheChange) {
+  const FlagCase& flag_case = GetParam();
+  TempDir dir;
+  if (flag_case.setup) flag_case.setup(dir);
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  flag_case.change(dir);
+  ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records());
+  const Records seen = stream.records();
+  for (const auto& [relative, flags] : flag_case.expected) {
+    const std::string path = dir / relative;
+    if (flags == kNoRecord) {
+      EXPECT_EQ(count_of(seen, path), 0u) << describe(seen);
+      continue;
+    }
+    EXPECT_TRUE(has(seen, path, flags)) << "no record " << path << " " << flag_names(flags) << "\n"
+                                        << describe(seen);
+    for (const Record& record : seen) {
+      if (record.path != path) continue;
+      bool allowed = false;
+      for (const auto& [other, other_flags] : flag_case.expected) {
+        allowed |= dir / other == path && other_flags == record.flags;
+      }
+      EXPECT_TRUE(allowed) << "unexpected " << path << " " << flag_names(record.flags);
+    }
+  }
+}
+
+const FlagCase kFlagCases[] = {
+    {"CreateFile",
+     nullptr,
+     [](const TempDir& d) { make_file(d / "f"); },
+     {{"f", kCreated | kIsFile}}},
+    {"CreateDirectory",
+     nullptr,
+     [](const TempDir& d) { fs::create_directory(d / "d"); },
+     {{"d", kCreated | kIsDir}}},
+    {"CreateSymlink",
+     nullptr,
+     [](const TempDir& d) { fs::create_symlink("nowhere", d / "s"); },
+     {{"s", kCreated | kIsSymlink}}},
+    {"CreateHardlink",
+     [](const TempDir& d) { make_file(d / "a"); },
+     [](const TempDir& d) { fs::create_hard_link(d / "a", d / "b"); },
+     {{"b", kCreated | kIsFile | kIsHardlink}}},
+    {"CreateFifo",
+     nullptr,
+     [](const TempDir& d) { ::mkfifo((d / "p").c_str(), 0644); },
+     {{"p", kCreated | kIsFile}}},
+    {"ModifyFile",
+     [](const TempDir& d) { make_file(d / "f"); },
+     [](const TempDir& d) { append_to(d / "f", "data"); },
+     {{"f", kModified | kIsFile}}},
+    {"ChangeFileAttributes",
+     [](const TempDir& d) { make_file(d / "f"); },
+     [](const TempDir& d) { ::chmod((d / "f").c_str(), 0600); },
+     {{"f", kMetaMod | kIsFile}}},
+    {"ChangeDirectoryAttributesOnce",
+     [](const TempDir& d) { fs::create_directory(d / "d"); },
+     [](const TempDir& d) { ::chmod((d / "d").c_str(), 0700); },
+     {{"d", kMetaMod | kIsDir}}},
+    {"RenameFile",
+     [](const TempDir& d) { make_file(d / "a"); },
+     [](const TempDir& d) { fs::rename(d / "a", d / "b"); },
+     {{"a", kRenamed | kIsFile}, {"b", kRenamed | kIsFile}}},
+    {"RenameSymlinkSeenAtStart",
+     [](const TempDir& d) { fs::create_symlink("x", d / "s"); },
+     [](const TempDir& d) { fs::rename(d / "s", d / "t"); },
+     {{"s", kRenamed | kIsSymlink}, {"t", kRenamed | kIsSymlink}}},
+    {"RenameDirectory",
+     [](const TempDir& d) { fs::create_directory(d / "a"); },
+     [](const TempDir& d) { fs::rename(d / "a", d / "b"); },
+     {{"a", kRenamed | kIsDir}, {"b", kRenamed | kIsDir}}},
+    {"RemoveFile",
+     [](const TempDir& d) { make_file(d / "f"); },
+     [](const TempDir& d) { fs::remove(d / "f"); },
+     {{"f", kRemoved | kIsFile}}},
+    {"RemoveDirectory",
+     [](const TempDir& d) { fs::create_directory(d / "d"); },
+     [](const TempDir& d) { fs::remove(d / "d"); },
+     {{"d", kRemoved | kIsDir}}},
+    {"RemoveSymlinkSeenAtStart",
+     [](const TempDir& d) { fs::create_symlink("x", d / "s"); },
+     [](const TempDir& d) { fs::remove(d / "s"); },
+     {{"s", kRemoved | kIsSymlink}}},
+    {"SymlinkToDirectoryIsNotFollowed",
+     [](const TempDir& d) {
+       fs::create_directories(d / "real");
+       fs::create_directory_symlink(d / "real", d / "s");
+     },
+     [](const TempDir& d) { make_file(d / "real/f"); },
+     {{"real/f", kCreated | kIsFile}, {"s/f", kNoRecord}}},
+    {"ChangeInSubdirectory",
+     [](const TempDir& d) {
+       fs::create_directories(d / "a/b");
+       make_file(d / "a/b/f");
+     },
+     [](const TempDir& d) {
+       append_to(d / "a/b/f", "x");
+       fs::remove(d / "a/b/f");
+     },
+     {{"a/b/f", kModified | kIsFile}, {"a/b/f", kRemoved | kIsFile}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFlags, ::testing::ValuesIn(kFlagCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The type of a removed entry is the one known from its creation.
+TEST(PlatformStreamFlagsOfRemoval, SymlinkCreatedAfterTheStart) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  fs::create_symlink("x", dir / "s");
+  ASSERT_TRUE(stream.wait_for(dir / "s", kCreated | kIsSymlink)) << describe(stream.records());
+  fs::remove(dir / "s");
+  ASSERT_TRUE(stream.wait_for(dir / "s", kRemoved | kIsSymlink)) << describe(stream.records());
+}
+
+// An entry gone before its creation is read is taken for a file.
+TEST(PlatformStreamFlagsOfRemoval, EntryGoneBeforeItsCreationIsRead) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  seams::hold_reading(stream.stream());
+  fs::create_symlink("x", dir / "s");
+  fs::remove(dir / "s");
+  seams::release_reading(stream.stream());
+  ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records());
+  EXPECT_TRUE(has(stream.records(), dir / "s", kCreated | kIsFile)) << describe(stream.records());
+  EXPECT_TRUE(has(stream.records(), dir / "s", kRemoved | kIsFile)) << describe(stream.records());
+}
+
+// ---------------------------------------------------------------------------------------
+// A stream path's own changes.
+
+TEST(PlatformStreamRoot, DeletedDirectoryIsReportedThenWatchedAgainWhenRecreated) {
+  TempDir base;
+  const std::string root = base / "root";
+  fs::create_directories(root + "/old");
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  fs::remove_all(root);
+  ASSERT_TRUE(stream.wait_for(root, kRemoved | kIsDir)) << describe(stream.records());
+  fs::create_directories(root + "/a/b");
+  make_file(root + "/a/b/f");
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, root, kCreated | kIsDir) && has(seen, root + "/a", kCreated | kIsDir) &&
+           has(seen, root + "/a/b", kCreated | kIsDir) &&
+           has(seen, root + "/a/b/f", kCreated | kIsFile);
+  })) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(root + "/a/b/later")) << describe(stream.records());
+}
+
+TEST(PlatformStreamRoot, MovedDirectoryReportsRootChangedAndItsTreeGoesQuiet) {
+  TempDir base;
+  const std::string root = base / "root";
+  fs::create_directories(root + "/sub");
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  fs::rename(root, base / "elsewhere");
+  ASSERT_TRUE(stream.wait_for(root, kRootChanged)) << describe(stream.records());
+  make_file(base / "elsewhere/sub/x");
+  make_file(base / "elsewhere/y");
+  fs::create_directory(root);
+  ASSERT_TRUE(stream.wait_for(root, kCreated | kIsDir)) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(root + "/z")) << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_EQ(count_of(seen, root + "/sub/x"), 0u) << describe(seen);
+  EXPECT_EQ(count_of(seen, root + "/y"), 0u) << describe(seen);
+}
+
+TEST(PlatformStreamRoot, MissingAtStartIsWatchedWhenItAppears) {
+  TempDir base;
+  const std::string root = base / "not/yet/here";
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  fs::create_directories(root + "/inner");
+  make_file(root + "/inner/f");
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, root, kCreated | kIsDir) && has(seen, root + "/inner/f", kCreated | kIsFile);
+  })) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(root + "/later")) << describe(stream.records());
+  // Nothing above the stream path is reported.
+  for (const Record& record : stream.records()) {
+    EXPECT_EQ(record.path.rfind(root, 0), 0u) << record.path;
+  }
+}
+
+struct FileRootCase {
+  const char* name;
+  std::function<void(const std::string&)> change;
+  UInt32 flags;
+};
+
+class PlatformStreamFileRoot : public ::testing::TestWithParam<FileRootCase> {};
+
+TEST_P(PlatformStreamFileRoot, ReportsUnderItsPath) {
+  TempDir base;
+  const std::string file = base / "file";
+  make_file(file);
+  StreamThread stream({file});
+  ASSERT_TRUE(stream.started());
+  GetParam().change(file);
+  ASSERT_TRUE(stream.wait_for(file, GetParam().flags)) << describe(stream.records());
+  for (const Record& record : stream.records()) EXPECT_EQ(record.path, file);
+}
+
+const FileRootCase kFileRootCases[] = {
+    {"Modify", [](const std::string& f) { append_to(f, "x"); }, kModified | kIsFile},
+    {"Attributes", [](const std::string& f) { ::chmod(f.c_str(), 0600); }, kMetaMod | kIsFile},
+    {"Remove", [](const std::string& f) { fs::remove(f); }, kRemoved | kIsFile},
+    {"RemoveWhileOpen",
+     [](const std::string& f) {
+       const int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
+       fs::remove(f);
+       std::this_thread::sleep_for(100ms);
+       ::close(fd);
+     },
+     kRemoved | kIsFile},
+    {"Rename", [](const std::string& f) { fs::rename(f, f + ".moved"); }, kRenamed | kIsFile},
+    {"RecreateAfterRemove",
+     [](const std::string& f) {
+       fs::remove(f);
+       make_file(f);
+     },
+     kCreated | kIsFile},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFileRoot, ::testing::ValuesIn(kFileRootCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Creation races, renames and moves.
+
+struct RaceCase {
+  const char* name;
+  int chains;  // independent `mkdir -p` chains
+  int depth;   // directories in each chain
+};
+
+class PlatformStreamCreationRace : public ::testing::TestWithParam<RaceCase> {};
+
+// `mkdir -p a/b/c && touch a/b/c/f` in a tight loop: every level and every file is reported.
+TEST_P(PlatformStreamCreationRace, EveryLevelAndFileIsReported) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  std::vector<std::string> expected_dirs, expected_files;
+  for (int chain = 0; chain < GetParam().chains; ++chain) {
+    std::string path = dir / ("c" + std::to_string(chain));
+    for (int level = 0; level < GetParam().depth; ++level) {
+      if (level) path += "/l" + std::to_string(level);
+      ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+      make_file(path + "/f");
+      expected_dirs.push_back(path);
+      expected_files.push_back(path + "/f");
+    }
+  }
+  std::string missing;
+  const bool complete = stream.wait(
+      [&](const Records& seen) {
+        std::set<std::string> dirs, files;
+        for (const Record& record : seen) {
+          if (record.flags == (kCreated | kIsDir)) dirs.insert(record.path);
+          if (record.flags == (kCreated | kIsFile)) files.insert(record.path);
+        }
+        for (const auto& path : expected_dirs) {
+          if (!dirs.count(path)) return missing = "directory " + path, false;
+        }
+        for (const auto& path : expected_files) {
+          if (!files.count(path)) return missing = "file " + path, false;
+        }
+        return true;
+      },
+      10s);
+  EXPECT_TRUE(complete) << "missing " << missing;
+}
+
+const RaceCase kRaceCases[] = {
+    {"Deep", 1, 300},
+    {"Wide", 300, 3},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamCreationRace, ::testing::ValuesIn(kRaceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PlatformStreamMoves, RenamedDirectoryReportsLaterChangesUnderItsNewPath) {
+  TempDir dir;
+  fs::create_directories(dir / "a/deep");
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  fs::rename(dir / "a", dir / "b");
+  make_file(dir / "b/f");
+  make_file(dir / "b/deep/g");
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, dir / "b/f", kCreated | kIsFile) &&
+           has(seen, dir / "b/deep/g", kCreated | kIsFile);
+  })) << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_TRUE(has(seen, dir / "a", kRenamed | kIsDir)) << describe(seen);
+  EXPECT_TRUE(has(seen, dir / "b", kRenamed | kIsDir)) << describe(seen);
+  EXPECT_EQ(count_of(seen, dir / "a/f"), 0u) << describe(seen);
+  EXPECT_EQ(count_of(seen, dir / "a/deep/g"), 0u) << describe(seen);
+}
+
+TEST(PlatformStreamMoves, DirectoryMovedOutLosesItsWatches) {
+  TempDir base;
+  const std::string root = base / "root";
+  fs::create_directories(root + "/sub/deep");
+  fs::create_directories(base / "outside");
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  EXPECT_EQ(seams::watch_count(stream.stream()), 3u);
+  fs::rename(root + "/sub", base / "outside/sub");
+  make_file(base / "outside/sub/deep/x");
+  ASSERT_TRUE(stream.settle(root + "/settled")) << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_TRUE(has(seen, root + "/sub", kRenamed | kIsDir)) << describe(seen);
+  for (const Record& record : seen) {
+    EXPECT_EQ(record.path.find("/deep/x"), std::string::npos) << describe(seen);
+  }
+  EXPECT_EQ(seams::watch_count(stream.stream()), 1u);
+}
+
+TEST(PlatformStreamMoves, DirectoryMovedInIsWatchedWithoutCreations) {
+  TempDir base;
+  const std::string root = base / "root";
+  fs::create_directories(root);
+  fs::create_directories(base / "outside/in/deep");
+  make_file(base / "outside/in/deep/old");
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  fs::rename(base / "outside/in", root + "/in");
+  ASSERT_TRUE(stream.wait_for(root + "/in", kRenamed | kIsDir)) << describe(stream.records());
+  make_file(root + "/in/deep/new");
+  ASSERT_TRUE(stream.wait_for(root + "/in/deep/new", kCreated | kIsFile))
+      << describe(stream.records());
+  EXPECT_EQ(count_of(stream.records(), root + "/in/deep/old"), 0u) << describe(stream.records());
+}
+
+TEST(PlatformStreamMoves, DirectoryMovedBetweenStreamPaths) {
+  TempDir base;
+  const std::string one = base / "one", two = base / "two";
+  fs::create_directories(one + "/moving/deep");
+  fs::create_directories(two);
+  StreamThread stream({one, two});
+  ASSERT_TRUE(stream.started());
+  fs::rename(one + "/moving", two + "/moved");
+  make_file(two + "/moved/deep/f");
+  ASSERT_TRUE(stream.wait_for(two + "/moved/deep/f", kCreated | kIsFile))
+      << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_TRUE(has(seen, one + "/moving", kRenamed | kIsDir)) << describe(seen);
+  EXPECT_TRUE(has(seen, two + "/moved", kRenamed | kIsDir)) << describe(seen);
+}
+
+// ---------------------------------------------------------------------------------------
+// Lost events and limits.
+
+std::size_t queue_limit() {
+  std::size_t limit = 16384;
+  if (FILE* file = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+    if (std::fscanf(file, "%zu", &limit) != 1) limit = 16384;
+    std::fclose(file);
+  }
+  return limit;
+}
+
+/// Overflows the kernel queue of `stream`: makes and waits for a watched directory `dir`,
+/// holds the stream's reading, makes more files in `dir` than the queue takes, and lets the
+/// stream read again.
+void overflow(StreamThread& stream, const std::string& dir, const std::string& tag) {
+  fs::create_directories(dir);
+  ASSERT_TRUE(stream.wait_for(dir, kCreated | kIsDir)) << describe(stream.records(), 5);
+  seams::hold_reading(stream.stream());
+  const std::size_t files = queue_limit() + 4000;
+  for (std::size_t i = 0; i < files; ++i) make_file(dir + "/" + tag + std::to_string(i));
+  seams::release_reading(stream.stream());
+}
+
+TEST(PlatformStreamLimits, OverflowIsReportedThenReportingResumes) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  seams::hold_reading(stream.stream());
+  fs::create_directory(dir / "made-while-held");
+  seams::release_reading(stream.stream());
+  ASSERT_NO_FATAL_FAILURE(overflow(stream, dir / "flood", "f"));
+  ASSERT_TRUE(stream.wait_for(dir.path(), kKernelDropped, 20s)) << describe(stream.records(), 5);
+  // The resync watched the directories made while events were lost.
+  make_file(dir / "made-while-held/after");
+  make_file(dir / "flood/after");
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, dir / "made-while-held/after", kCreated | kIsFile) &&
+           has(seen, dir / "flood/after", kCreated | kIsFile);
+  })) << describe(stream.records(), 5);
+  EXPECT_GE(seams::resync_count(stream.stream()), 1u);
+}
+
+/// Overflows the kernel queue of `stream` cheaply: attribute changes of two files in turn
+/// (the kernel merges only an event equal to the one queued just before it).
+void overflow_with_attributes(StreamThread& stream, const std::string& dir) {
+  seams::hold_reading(stream.stream());
+  const std::string files[2] = {dir + "/attr-a", dir + "/attr-b"};
+  const std::size_t changes = queue_limit() + 4000;
+  for (std::size_t i = 0; i < changes; ++i)
+    ::chmod(files[i % 2].c_str(), (i / 2) % 2 ? 0600 : 0644);
+  seams::release_reading(stream.stream());
+}
+
+TEST(PlatformStreamLimits, RepeatedOverflowsBackOffAndRecover) {
+  TempDir dir;
+  make_file(dir / "attr-a");
+  make_file(dir / "attr-b");
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  constexpr int kRounds = 5;
+  for (int round = 0; round < kRounds; ++round) {
+    overflow_with_attributes(stream, dir.path());
+    ASSERT_TRUE(stream.wait(
+        [&](const Records& seen) {
+          int overflows = 0;
+          for (const Record& record : seen) overflows += record.flags == kKernelDropped;
+          return overflows > round;
+        },
+        20s))
+        << "round " << round;
+  }
+  // The later resyncs were put off rather than run at once, but all of them run.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (seams::resync_count(stream.stream()) < kRounds &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(seams::resync_count(stream.stream()), static_cast<std::size_t>(kRounds));
+  ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records(), 5);
+}
+
+TEST(PlatformStreamLimits, DirectoriesBeyondTheWatchLimitAreReported) {
+  TempDir dir;
+  for (const char* name : {"a", "b", "c", "d"}) fs::create_directory(dir / name);
+  StreamOptions options;
+  options.before_start = [](FSEventStreamRef stream) { seams::set_watch_limit(stream, 3); };
+  StreamThread stream({dir.path()}, options);
+  ASSERT_TRUE(stream.started());
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    int dropped = 0;
+    for (const Record& record : seen) dropped += record.flags == kUserDropped;
+    return dropped == 2;
+  })) << describe(stream.records());
+  EXPECT_EQ(seams::watch_count(stream.stream()), 3u);
+  fs::create_directory(dir / "new");
+  ASSERT_TRUE(stream.wait_for(dir / "new", kUserDropped)) << describe(stream.records());
+  EXPECT_TRUE(has(stream.records(), dir / "new", kCreated | kIsDir)) << describe(stream.records());
+}
+
+TEST(PlatformStreamLimits, UnmountIsReported) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  TempDir dir;
+  const std::string mount_point = dir / "mnt";
+  fs::create_directory(mount_point);
+  if (::mount("vestra-test", mount_point.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  fs::create_directories(mount_point + "/inner/deeper");
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  ASSERT_EQ(::umount(mount_point.c_str()), 0);
+  ASSERT_TRUE(stream.wait_for(mount_point, kUnmount)) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(dir / "settled"));
+  EXPECT_EQ(count_of(stream.records(), mount_point + "/inner"), 0u) << describe(stream.records());
+}
+
+// ---------------------------------------------------------------------------------------
+// Paths.
+
+TEST(PlatformStreamPaths, NamesThatAreNotUtf8TravelAsBytes) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  const std::string name = "bad-\xff\xfe-\xc3(";
+  fs::create_directory(dir / name);
+  make_file(dir / (name + "/\x80"));
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, dir / name, kCreated | kIsDir) &&
+           has(seen, dir / (name + "/\x80"), kCreated | kIsFile);
+  })) << describe(stream.records());
+}
+
+TEST(PlatformStreamPaths, OverlappingPathsReportEachEventOnce) {
+  TempDir base;
+  const std::string one = base / "one", two = base / "two";
+  fs::create_directories(one + "/sub");
+  fs::create_directories(two);
+  StreamThread stream({one, two, one, one + "/sub", one + "/./sub/"});
+  ASSERT_TRUE(stream.started());
+  make_file(one + "/sub/f");
+  make_file(two + "/g");
+  ASSERT_TRUE(stream.wait([&](const Records& seen) {
+    return has(seen, one + "/sub/f", kCreated | kIsFile) &&
+           has(seen, two + "/g", kCreated | kIsFile);
+  })) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(one + "/settled"));
+  EXPECT_EQ(count_of(stream.records(), one + "/sub/f"), 1u) << describe(stream.records());
+}
+
+TEST(PlatformStreamPaths, PathsThroughALinkAreReportedByTheirRealPath) {
+  TempDir base;
+  fs::create_directories(base / "real");
+  fs::create_directory_symlink(base / "real", base / "link");
+  StreamThread stream({base / "link"});
+  ASSERT_TRUE(stream.started());
+  make_file(base / "real/f");
+  ASSERT_TRUE(stream.wait_for(base / "real/f", kCreated | kIsFile)) << describe(stream.records());
+}
+
+TEST(PlatformStreamPaths, PathsCanBeDeliveredAsStringObjects) {
+  TempDir dir;
+  StreamOptions options;
+  options.flags = kFSEventStreamCreateFlagUseCFTypes;
+  StreamThread stream({dir.path()}, options);
+  ASSERT_TRUE(stream.started());
+  make_file(dir / "f");
+  ASSERT_TRUE(stream.wait_for(dir / "f", kCreated | kIsFile)) << describe(stream.records());
+}
+
+// ---------------------------------------------------------------------------------------
+// Lifecycle.
+
+TEST(PlatformStreamLifecycle, OnlyChangesAfterTheStartAreReported) {
+  TempDir dir;
+  make_file(dir / "before");
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.settle(dir / "after"));
+  EXPECT_EQ(count_of(stream.records(), dir / "before"), 0u) << describe(stream.records());
+}
+
+TEST(PlatformStreamLifecycle, UnscheduledStreamDoesNotStartAndReleasesItsContext) {
+  int releases = 0;
+  FSEventStreamContext context{
+      0, &releases, nullptr,
+      [](const void* info) { ++*static_cast<int*>(const_cast<void*>(info)); }, nullptr};
+  CFMutableArrayRef paths = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+  CFStringRef path = CFStringCreateWithCString(nullptr, "/tmp", kCFStringEncodingUTF8);
+  CFArrayAppendValue(paths, path);
+  CFRelease(path);
+  FSEventStreamRef stream = FSEventStreamCreate(
+      nullptr,
+      [](ConstFSEventStreamRef, void*, size_t, void*, const FSEventStreamEventFlags*,
+         const FSEventStreamEventId*) {},
+      &context, paths, kFSEventStreamEventIdSinceNow, 0.0, 0);
+  CFRelease(paths);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_FALSE(FSEventStreamStart(stream));
+  FSEventStreamStop(stream);
+  FSEventStreamInvalidate(stream);
+  EXPECT_EQ(releases, 0);
+  FSEventStreamRelease(stream);
+  EXPECT_EQ(releases, 1);
+  EXPECT_TRUE(FSEventsPurgeEventsForDeviceUpToEventId(0, FSEventsGetCurrentEventId()));
+}
+
+TEST(PlatformStreamLifecycle, ManyCyclesLeaveNoDescriptorOrThreadBehind) {
+  TempDir dir;
+  fs::create_directories(dir / "a/b");
+  const std::size_t descriptors = count_entries("/proc/self/fd");
+  const std::size_t threads = count_entries("/proc/self/task");
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    StreamThread stream({dir.path()});
+    ASSERT_TRUE(stream.started());
+    if (cycle % 50 == 0) {
+      ASSERT_TRUE(stream.settle(dir / ("c" + std::to_string(cycle))));
+    }
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
+  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+}
+
+TEST(PlatformStreamLifecycle, EventIdsIncreaseAcrossStreams) {
+  TempDir dir;
+  const FSEventStreamEventId before = FSEventsGetCurrentEventId();
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.settle(dir / "f"));
+  const Records seen = stream.records();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_GT(seen.front().id, before);
+  EXPECT_GE(FSEventsGetCurrentEventId(), seen.back().id);
+}
+
+}  // namespace
