@@ -1,0 +1,34 @@
+"""Fixtures shared by the tests."""
+
+import faulthandler
+import os
+
+import pytest
+
+import vestra
+
+# No test may outlive this: a hang dumps every thread's stack and ends the run.
+HANG_LIMIT_SECONDS = 120
+
+
+@pytest.fixture(autouse=True)
+def hang_guard():
+    faulthandler.dump_traceback_later(HANG_LIMIT_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture
+def root(tmp_path):
+    """A directory to watch, by its canonical path (the form events carry)."""
+    return os.path.realpath(tmp_path)
+
+
+@pytest.fixture(scope="session")
+def panic_exception_type():
+    """The PanicException type, taken from the failure of watching a missing path."""
+    try:
+        vestra.rswatcher("/nonexistent/vestra-type-probe", print)
+    except BaseException as error:  # noqa: B902 - a PanicException is not an Exception
+        return type(error)
+    pytest.fail("watching a missing path did not raise")

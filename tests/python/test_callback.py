@@ -1,0 +1,202 @@
+"""How rswatcher calls the callback, and how it ends when the callback raises."""
+
+import os
+import threading
+import time
+
+import pytest
+
+import vestra
+from helpers import (
+    WatchTimedOut,
+    inotify_descriptors,
+    linux_only,
+    time_limit,
+    watcher_threads,
+)
+
+
+class Boom(Exception):
+    pass
+
+
+def keep_touching(root, stop, interval=0.05):
+    """Creates a new file in `root` every `interval` seconds until `stop` is set."""
+
+    def run():
+        number = 0
+        while not stop.is_set():
+            with open(os.path.join(root, f"touch-{number}"), "w"):
+                pass
+            number += 1
+            stop.wait(interval)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def watch(root, callback, timeout=10.0):
+    """rswatcher(root, callback) with files appearing meanwhile; returns what it raised."""
+    stop = threading.Event()
+    toucher = keep_touching(root, stop)
+    try:
+        with time_limit(timeout):
+            vestra.rswatcher(root, callback)
+    except WatchTimedOut:
+        raise
+    except BaseException as error:  # noqa: B902 - every way out is examined
+        return error
+    finally:
+        stop.set()
+        toucher.join(5)
+    pytest.fail("rswatcher returned")
+
+
+def test_raised_exception_propagates_unchanged(root):
+    raised = Boom("stop here")
+    calls = []
+
+    def callback(event):
+        calls.append(event)
+        raise raised
+
+    error = watch(root, callback)
+    assert error is raised
+    assert len(calls) == 1
+
+
+def test_no_call_after_the_callback_raised(root):
+    calls = []
+
+    def callback(event):
+        calls.append(event)
+        raise Boom
+
+    assert isinstance(watch(root, callback), Boom)
+    time.sleep(0.3)
+    assert len(calls) == 1
+
+
+@linux_only
+def test_raising_callback_leaves_no_thread_and_no_descriptor(root):
+    before = inotify_descriptors()
+    threads_seen = []
+
+    def callback(event):
+        threads_seen.extend(watcher_threads())
+        raise Boom
+
+    assert isinstance(watch(root, callback), Boom)
+    assert threads_seen, "the watcher's thread was not seen while watching"
+    assert watcher_threads() == []
+    assert inotify_descriptors() == before
+
+
+@pytest.mark.parametrize("callback", [42, None, "text"], ids=repr)
+def test_non_callable_callback_raises_type_error_at_first_event(root, callback):
+    error = watch(root, callback)
+    assert type(error) is TypeError
+    assert str(error) == f"'{type(callback).__name__}' object is not callable"
+
+
+@linux_only
+def test_non_callable_callback_leaves_no_thread(root):
+    before = inotify_descriptors()
+    assert type(watch(root, 42)) is TypeError
+    assert watcher_threads() == []
+    assert inotify_descriptors() == before
+
+
+@pytest.mark.parametrize("returned", [False, None, 0, "stop", Boom("not raised")], ids=repr)
+def test_return_value_is_ignored(root, returned):
+    calls = []
+
+    def callback(event):
+        calls.append(event)
+        if len(calls) == 3:
+            raise Boom
+        return returned
+
+    assert isinstance(watch(root, callback), Boom)
+    assert len(calls) == 3
+
+
+def test_every_call_gets_a_fresh_dict(root):
+    received = []
+
+    def callback(event):
+        received.append(event)
+        snapshot = (event["kind"], list(event["paths"]))
+        event["kind"] = "changed by the callback"
+        event["paths"].append("added by the callback")
+        event["extra"] = True
+        received.append(snapshot)
+        if len(received) == 6:
+            raise Boom
+
+    assert isinstance(watch(root, callback), Boom)
+    dicts, snapshots = received[0::2], received[1::2]
+    assert len({id(d) for d in dicts}) == 3
+    assert len({id(d["paths"]) for d in dicts}) == 3
+    for kind, paths in snapshots:
+        assert kind != "changed by the callback"
+        assert "added by the callback" not in paths
+
+
+def test_callback_gets_exactly_one_positional_argument(root):
+    def callback(*args, **kwargs):
+        raise Boom(args, kwargs)
+
+    error = watch(root, callback)
+    args, kwargs = error.args
+    assert len(args) == 1 and type(args[0]) is dict
+    assert kwargs == {}
+
+
+def test_callback_may_be_any_callable(root):
+    class Handler:
+        def __init__(self):
+            self.events = []
+
+        def __call__(self, event):
+            self.events.append(event)
+            raise Boom
+
+    handler = Handler()
+    assert isinstance(watch(root, handler), Boom)
+    assert len(handler.events) == 1
+
+
+def test_bound_method_and_builtin_callbacks(root):
+    events = []
+
+    class Sink:
+        def take(self, event):
+            events.append(event)
+            raise Boom
+
+    assert isinstance(watch(root, Sink().take), Boom)
+    # A built-in callable that rejects a dict: its own TypeError comes back.
+    error = watch(root, int)
+    assert type(error) is TypeError
+    assert "dict" in str(error)
+
+
+def test_watch_can_be_repeated(root):
+    for _ in range(5):
+        assert isinstance(watch(root, lambda event: (_ for _ in ()).throw(Boom())), Boom)
+
+
+def test_callback_reference_is_released(root):
+    import weakref
+
+    class Handler:
+        def __call__(self, event):
+            raise Boom
+
+    handler = Handler()
+    probe = weakref.ref(handler)
+    assert isinstance(watch(root, handler), Boom)
+    del handler
+    assert probe() is None

@@ -1,0 +1,177 @@
+"""PanicException: how fatal errors reach Python, and how they come back from it."""
+
+import os
+
+import pytest
+
+import vestra
+from helpers import inotify_descriptors, linux_only, run_python, watcher_threads
+
+PANIC_DOC = (
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
+
+
+def unwrap_message(path):
+    return (
+        "called `Result::unwrap()` on an `Err` value: "
+        f"Error {{ kind: PathNotFound, paths: [{path}] }}"
+    )
+
+
+def never_called(event):
+    raise AssertionError(f"callback called with {event!r}")
+
+
+def test_panic_exception_type(panic_exception_type):
+    assert panic_exception_type.__name__ == "PanicException"
+    assert panic_exception_type.__qualname__ == "PanicException"
+    assert panic_exception_type.__module__ == "zemrin_runtime"
+    assert panic_exception_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_exception_type, Exception)
+    assert panic_exception_type.__doc__ == PANIC_DOC
+    assert len(panic_exception_type.__doc__) == 235
+
+
+def test_every_failure_raises_the_same_type(panic_exception_type):
+    for _ in range(3):
+        with pytest.raises(BaseException) as caught:
+            vestra.rswatcher("/nonexistent/again", never_called)
+        assert type(caught.value) is panic_exception_type
+
+
+@pytest.mark.parametrize(
+    ("path", "shown"),
+    [
+        ("/nonexistent/vestra", '"/nonexistent/vestra"'),
+        ("relative/missing", '"relative/missing"'),
+        ("/nonexistent/with \"quote\" and 'apostrophe'", r'"/nonexistent/with \"quote\" and \'apostrophe\'"'),
+        ("/nonexistent/tab\there", r'"/nonexistent/tab\there"'),
+        ("/nonexistent/ünïcödé", '"/nonexistent/ünïcödé"'),
+    ],
+)
+def test_missing_path_raises_panic_exception_with_the_error_text(path, shown):
+    with pytest.raises(BaseException) as caught:
+        vestra.rswatcher(path, never_called)
+    error = caught.value
+    assert type(error).__name__ == "PanicException"
+    assert str(error) == unwrap_message(shown)
+    assert error.args == (unwrap_message(shown),)
+
+
+def test_panic_exception_passes_except_exception():
+    outcome = None
+    try:
+        try:
+            vestra.rswatcher("/nonexistent/vestra", never_called)
+        except Exception:  # noqa: BLE001 - the point is that this does not catch it
+            outcome = "caught as Exception"
+    except BaseException as error:  # noqa: B902
+        outcome = type(error).__name__
+    assert outcome == "PanicException"
+
+
+@linux_only
+def test_failed_watch_leaves_no_thread_and_no_inotify_descriptor():
+    before = inotify_descriptors()
+    with pytest.raises(BaseException):
+        vestra.rswatcher("/nonexistent/vestra", never_called)
+    assert watcher_threads() == []
+    assert inotify_descriptors() == before
+
+
+def test_failed_watch_writes_a_fatal_error_report():
+    result = run_python(
+        """
+        import vestra
+        try:
+            vestra.rswatcher("/nonexistent/report", print)
+        except BaseException as error:
+            print(type(error).__name__, flush=True)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException\n"
+    assert unwrap_message('"/nonexistent/report"') in result.stderr.splitlines()
+
+
+def test_callback_raising_panic_exception_is_resumed(root):
+    # A PanicException coming back from Python is shown under a banner with its traceback,
+    # and the caller gets a new PanicException with the same message.
+    result = run_python(
+        f"""
+        import os, threading, time
+        import vestra
+
+        try:
+            vestra.rswatcher("/nonexistent/type", print)
+        except BaseException as error:
+            PanicException = type(error)
+
+        original = PanicException("raised by the callback")
+
+        def callback(event):
+            raise original
+
+        def touch():
+            for number in range(200):
+                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
+                time.sleep(0.05)
+
+        threading.Thread(target=touch, daemon=True).start()
+        try:
+            vestra.rswatcher({root!r}, callback)
+        except BaseException as error:
+            print(type(error) is PanicException, error is original, error.args, flush=True)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True False ('raised by the callback',)\n"
+    lines = result.stderr.splitlines()
+    banner = "--- Zemrin is resuming a panic after fetching a PanicException from Python. ---"
+    assert banner in lines
+    after = lines[lines.index(banner) + 1 :]
+    assert after[0] == "Python stack trace below:"
+    assert after[1] == "Traceback (most recent call last):"
+    assert "in callback" in "\n".join(after)
+    assert "zemrin_runtime.PanicException: raised by the callback" in after
+
+
+def test_panic_exception_without_text_is_resumed_with_a_stock_message(root):
+    result = run_python(
+        f"""
+        import os, threading, time
+        import vestra
+
+        try:
+            vestra.rswatcher("/nonexistent/type", print)
+        except BaseException as error:
+            PanicException = type(error)
+
+        class NoText:
+            def __str__(self):
+                raise ValueError("no text")
+
+        def callback(event):
+            raise PanicException(NoText())
+
+        def touch():
+            for number in range(200):
+                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
+                time.sleep(0.05)
+
+        threading.Thread(target=touch, daemon=True).start()
+        try:
+            vestra.rswatcher({root!r}, callback)
+        except BaseException as error:
+            print(type(error) is PanicException, error.args, flush=True)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True ('Unwrapped panic from Python code',)\n"
+    assert "Python stack trace below:" in result.stderr.splitlines()

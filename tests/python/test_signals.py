@@ -1,0 +1,180 @@
+"""Signals end an idle watch quickly, and a waiting watch leaves other threads running."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from helpers import run_python
+
+# The loop checks for signals at least every 100 ms; this leaves room for a loaded machine.
+SIGNAL_LATENCY_LIMIT = 0.1 + 0.25
+
+
+def start_python(code):
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+IDLE_WATCH = """
+    import os, time
+    import vestra
+
+    def count_inotify():
+        n = 0
+        for name in os.listdir("/proc/self/fd"):
+            try:
+                n += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:inotify"
+            except OSError:
+                pass
+        return n
+
+    def threads():
+        names = []
+        for task in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        return [n for n in names if n.startswith("murmelant")]
+
+    print("ready", flush=True)
+    try:
+        vestra.rswatcher(ROOT, print)
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+        print(f"interrupted {caught!r} {count_inotify()} {threads()}", flush=True)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_ctrl_c_interrupts_an_idle_watch_promptly(root):
+    child = start_python(IDLE_WATCH.replace("ROOT", repr(root)))
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # let the watch start and go idle
+        sent = time.monotonic()  # CLOCK_MONOTONIC is shared by every process
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait(10)
+    assert child.returncode == 0, stderr
+    word, caught, inotify, threads = stdout.split(" ", 3)
+    assert word == "interrupted", stdout
+    latency = float(caught) - sent
+    assert 0 <= latency < SIGNAL_LATENCY_LIMIT, f"KeyboardInterrupt after {latency:.3f} s"
+    assert (inotify, threads) == ("0", "[]\n"), "the watch was not torn down"
+
+
+def test_signal_handler_exception_propagates_unchanged(root):
+    result = run_python(
+        f"""
+        import signal
+        import vestra
+
+        class Alarm(Exception):
+            pass
+
+        raised = Alarm("from the handler")
+
+        def handler(signum, frame):
+            raise raised
+
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        try:
+            vestra.rswatcher({root!r}, print)
+        except Alarm as error:
+            print("same" if error is raised else "different", flush=True)
+        """,
+        timeout=20,
+    )
+    assert result.stdout == "same\n", result.stderr
+
+
+def test_other_threads_run_while_a_watch_waits(root):
+    # rswatcher waits detached from the interpreter, so the main thread keeps running Python
+    # code while a background thread sits in the watch. Run apart: a watch that held the
+    # interpreter while waiting would freeze the whole process.
+    result = run_python(
+        f"""
+        import os, threading, time
+        import vestra
+
+        class Stop(Exception):
+            pass
+
+        outcome = []
+
+        def callback(event):
+            raise Stop
+
+        def watch():
+            try:
+                vestra.rswatcher({root!r}, callback)
+            except Stop:
+                outcome.append("stopped")
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        time.sleep(0.3)
+        deadline = time.monotonic() + 0.5
+        count = 0
+        while time.monotonic() < deadline:
+            count += 1
+        open(os.path.join({root!r}, "wake"), "w").close()
+        watcher.join(10)
+        print(count, outcome, watcher.is_alive(), flush=True)
+        """,
+        timeout=30,
+    )
+    assert result.returncode == 0, result.stderr
+    count, outcome, alive = result.stdout.split(" ", 2)
+    assert int(count) > 100_000, f"the main thread made only {count} steps in 0.5 s"
+    assert (outcome, alive) == ("['stopped']", "False\n")
+
+
+def test_watch_in_a_thread_ignores_signals_until_the_callback_raises(root):
+    result = run_python(
+        f"""
+        import os, signal, threading, time
+        import vestra
+
+        class Stop(Exception):
+            pass
+
+        def callback(event):
+            raise Stop
+
+        outcome = []
+        def watch():
+            try:
+                vestra.rswatcher({root!r}, callback)
+            except BaseException as error:
+                outcome.append(type(error).__name__)
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        time.sleep(0.3)
+        interrupted = False
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.5)
+        except KeyboardInterrupt:
+            interrupted = True
+        alive = watcher.is_alive()
+        open(os.path.join({root!r}, "wake"), "w").close()
+        watcher.join(10)
+        print(interrupted, alive, outcome, flush=True)
+        """,
+        timeout=30,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True True ['Stop']\n"
