@@ -112,20 +112,31 @@ def find_pythons(args, wanted: list[str]) -> dict[str, str]:
 # ---------------------------------------------------------------- /proc sampling
 
 
-def proc_sample(pid: int) -> dict:
-    """CPU time and context switches summed over all live threads of PID."""
-    cpu_ns = ctx = 0
+def threads(pid: int) -> dict[str, tuple[int, int]]:
+    """(CPU ns, context switches) of each live thread of PID, keyed "tid:name"."""
+    out = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
             with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                cpu_ns += int(f.read().split()[0])
+                cpu_ns = int(f.read().split()[0])
+            ctx = 0
             with open(f"/proc/{pid}/task/{tid}/status") as f:
                 for line in f:
                     if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
                         ctx += int(line.split()[1])
+            out[f"{tid}:{name}"] = (cpu_ns, ctx)
         except (FileNotFoundError, ProcessLookupError):
             pass
-    return {"t": now(), "cpu_ns": cpu_ns, "ctx": ctx}
+    return out
+
+
+def proc_sample(pid: int) -> dict:
+    """CPU time and context switches summed over all live threads of PID."""
+    th = threads(pid)
+    return {"t": now(), "cpu_ns": sum(c for c, _ in th.values()),
+            "ctx": sum(x for _, x in th.values()), "threads": th}
 
 
 # ---------------------------------------------------------------- a watcher process
@@ -322,6 +333,7 @@ class Runner:
         self.logs = RESULTS / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)
         self.tmp_base = args.tmpdir
+        self.details: dict = {}  # extra per-run data for the JSON only
 
     def argv(self, watcher: str, root: Path) -> list[str]:
         if watcher == "floor":
@@ -355,8 +367,10 @@ class Runner:
             w.wait_ready(0.01, 60)
             w.sync()
             s0 = w.status()
+            th0 = threads(w.p.pid)
             t_start, t_end = map(int, self.gen_run("burst", root / "burst", n)[0].split())
             s1 = w.settle(self.sizes["quiet_s"], timeout=300)
+            th1 = threads(w.p.pid)
             events, _ = w.stop()
         finally:
             if w:
@@ -374,6 +388,11 @@ class Runner:
         cpu_ms = ((s1[1] + s1[2]) - (s0[1] + s0[2])) / 1e6
         ctx = (s1[3] + s1[4]) - (s0[3] + s0[4])
         n_ev = len(ev)
+        # the busiest thread: the one a watcher cannot spread over more cores
+        per_thread = sorted(((v[0] - th0.get(k, (0, 0))[0]) / 1e6, k) for k, v in th1.items())
+        busiest = per_thread[-1] if per_thread else (None, "")
+        self.details.setdefault("burst cpu ms by thread", {}).setdefault(watcher, []).append(
+            {k: round(ms, 1) for ms, k in per_thread})
         return {
             "files created": n,
             "gen duration ms": (t_end - t_start) / 1e6,
@@ -384,6 +403,8 @@ class Runner:
             "lag gen end -> last event ms": (max(e[0] for e in ev) - t_end) / 1e6 if ev else None,
             "cpu ms / 1k files": cpu_ms * 1000 / n,
             "cpu ms / 1k events": cpu_ms * 1000 / n_ev if n_ev else None,
+            "busiest thread cpu ms / 1k files": busiest[0] * 1000 / n if busiest[0] else None,
+            "threads using > 1% of cpu": sum(1 for ms, _ in per_thread if ms > 0.01 * cpu_ms),
             "ctx switches / 1k files": ctx * 1000 / n,
         }
 
@@ -497,19 +518,28 @@ class Runner:
 
     def case_startup(self, watcher: str, tag: str, tmp: Path, n: int) -> dict:
         root = tmp / "w"
-        for p in root.glob(".bench-*"):
+        for p in root.rglob(".bench-*"):
             p.unlink()
+        # Directories spread over the tree: a file is made in each right after the first
+        # event. Seen = that directory was watched by then (the watch was complete).
+        dirs = sorted(p for p in root.glob("g*/d*"))
+        probes = [dirs[i * len(dirs) // 20] / ".bench-probe" for i in range(20)] if dirs else []
         w = self.start(watcher, root, tag)
         try:
             t_event, t_call, rss_kb = w.wait_ready(0.005, 600)
+            for p in probes:
+                p.touch()
             w.sync()
-            _, end = w.stop()
+            events, _ = w.stop()
         finally:
             w.close()
+        seen = {p for _, _, ps in events for p in ps}
+        probed = sum(1 for p in probes if str(p) in seen)
         return {
             f"{n} dirs: call -> first event ms": (t_event - t_call) / 1e6,
             f"{n} dirs: process start -> first event ms": (t_event - w.t_spawn) / 1e6,
             f"{n} dirs: RSS at first event MB": rss_kb / 1024,
+            f"{n} dirs: watched at first event %": 100.0 * probed / len(probes) if probes else None,
         }
 
     # --- idle ----------------------------------------------------------------
@@ -530,6 +560,9 @@ class Runner:
         for p in root.glob(".bench-*"):
             p.unlink()
         secs = (b["t"] - a["t"]) / 1e9
+        self.details.setdefault("idle wake-ups/s by thread", {}).setdefault(watcher, []).append(
+            {k: round((v[1] - a["threads"].get(k, (0, 0))[1]) / secs, 2)
+             for k, v in b["threads"].items()})
         return {
             "cpu ms / s": (b["cpu_ns"] - a["cpu_ns"]) / 1e6 / secs,
             "wake-ups / s": (b["ctx"] - a["ctx"]) / secs,
@@ -722,7 +755,8 @@ def main() -> int:
     meta["seconds"] = round(time.monotonic() - t0, 1)
     meta["loadavg_end"] = os.getloadavg()
     summary = summarize(out["results"])
-    doc = {"meta": meta, "summary": summary, "failures": out["failures"]}
+    doc = {"meta": meta, "summary": summary, "details": runner.details,
+           "failures": out["failures"]}
     Path(args.json).parent.mkdir(parents=True, exist_ok=True)
     Path(args.json).write_text(json.dumps(doc, indent=1))
 
