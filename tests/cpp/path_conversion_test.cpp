@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/cf_ref.h"
+#include "support/panic.h"
 
 namespace vestra {
 namespace {
