@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -100,6 +103,20 @@ TEST_F(WatchLoopTest, ErrorItemIsPrintedAndSkipped) {
   ASSERT_TRUE(outcome.is_ok());
   EXPECT_EQ(printed, "watch error: Error { kind: PathNotFound, paths: [\"/gone\"] }\n");
   EXPECT_EQ(received(), "[{'kind': 'Create(Folder)', 'paths': ['/w/d']}]");
+}
+
+// A line that cannot be written is a fatal error that names the system's reason.
+TEST_F(WatchLoopTest, FailedWriteOfTheErrorLineIsFatal) {
+  auto write_to_closed_stdout = [this] {
+    auto [sender, receiver] = channel<WatchItem>();
+    (void)sender.send(Err(Error::path_not_found()));
+    ::close(STDOUT_FILENO);
+    const std::string message =
+        testing_support::panic_message([&] { (void)deliver_items(receiver, recorder_.get()); });
+    std::_Exit(message == "failed printing to stdout: Bad file descriptor (os error 9)" ? 0 : 1);
+  };
+  EXPECT_EXIT(write_to_closed_stdout(), ::testing::ExitedWithCode(0),
+              "failed printing to stdout: Bad file descriptor");
 }
 
 // A callback that raises ends the loop with that very exception; later items stay queued.

@@ -128,10 +128,18 @@ def test_callback_raising_panic_exception_is_resumed(root):
             vestra.rswatcher({root!r}, callback)
         except BaseException as error:
             print(type(error) is PanicException, error is original, error.args, flush=True)
+        inotify = sum(
+            os.readlink(f"/proc/self/fd/{{fd}}") == "anon_inode:inotify"
+            for fd in os.listdir("/proc/self/fd")
+            if os.path.exists(f"/proc/self/fd/{{fd}}")
+        )
+        print("inotify descriptors left:", inotify, flush=True)
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "True False ('raised by the callback',)\n"
+    assert result.stdout == (
+        "True False ('raised by the callback',)\ninotify descriptors left: 0\n"
+    )
     lines = result.stderr.splitlines()
     banner = "--- Zemrin is resuming a panic after fetching a PanicException from Python. ---"
     assert banner in lines

@@ -24,6 +24,8 @@ def start_python(code):
     )
 
 
+# Watches ROOT again after each KeyboardInterrupt, reporting when it was caught and whether
+# the watch was torn down (no inotify descriptor, no watcher thread left).
 IDLE_WATCH = """
     import os, time
     import vestra
@@ -44,33 +46,40 @@ IDLE_WATCH = """
                 names.append(comm.read().strip())
         return [n for n in names if n.startswith("murmelant")]
 
-    print("ready", flush=True)
-    try:
-        vestra.rswatcher(ROOT, print)
-    except KeyboardInterrupt:
-        caught = time.monotonic()
-        print(f"interrupted {caught!r} {count_inotify()} {threads()}", flush=True)
+    for _ in range(ROUNDS):
+        print("ready", flush=True)
+        try:
+            vestra.rswatcher(ROOT, print)
+        except KeyboardInterrupt:
+            caught = time.monotonic()
+            print(f"interrupted {caught!r} {count_inotify()} {threads()}", flush=True)
 """
+
+ROUNDS = 5
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 def test_ctrl_c_interrupts_an_idle_watch_promptly(root):
-    child = start_python(IDLE_WATCH.replace("ROOT", repr(root)))
+    code = IDLE_WATCH.replace("ROOT", repr(root)).replace("ROUNDS", str(ROUNDS))
+    child = start_python(code)
+    latencies = []
     try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.5)  # let the watch start and go idle
-        sent = time.monotonic()  # CLOCK_MONOTONIC is shared by every process
-        child.send_signal(signal.SIGINT)
-        stdout, stderr = child.communicate(timeout=10)
+        for _ in range(ROUNDS):
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(0.3)  # let the watch start and go idle
+            sent = time.monotonic()  # CLOCK_MONOTONIC is shared by every process
+            child.send_signal(signal.SIGINT)
+            word, caught, inotify, threads = child.stdout.readline().split(" ", 3)
+            assert word == "interrupted"
+            assert (inotify, threads) == ("0", "[]\n"), "the watch was not torn down"
+            latencies.append(float(caught) - sent)
+        _, stderr = child.communicate(timeout=10)
     finally:
         child.kill()
         child.wait(10)
     assert child.returncode == 0, stderr
-    word, caught, inotify, threads = stdout.split(" ", 3)
-    assert word == "interrupted", stdout
-    latency = float(caught) - sent
-    assert 0 <= latency < SIGNAL_LATENCY_LIMIT, f"KeyboardInterrupt after {latency:.3f} s"
-    assert (inotify, threads) == ("0", "[]\n"), "the watch was not torn down"
+    assert all(latency >= 0 for latency in latencies), latencies
+    assert max(latencies) < SIGNAL_LATENCY_LIMIT, f"KeyboardInterrupt after {latencies} s"
 
 
 def test_signal_handler_exception_propagates_unchanged(root):
