@@ -37,6 +37,7 @@ bool write_class_info(std::string& out, PyObject* target) {
   return true;
 }
 
+/// "'SOURCE' object cannot be cast as 'TARGET'", composed when the error is raised.
 std::string cast_message(const CastErrorArguments& arguments) {
   std::string message = "'";
   Result<Bound, PyErr> source_name =
@@ -56,6 +57,7 @@ std::string cast_message(const CastErrorArguments& arguments) {
   return message;
 }
 
+/// A lazy TypeError whose message is composed from `arguments` when it is raised.
 PyErr from_arguments(CastErrorArguments arguments) {
   return PyErr(make_lazy([arguments = std::move(arguments)] {
     return LazyOutput{Py::new_ref(PyExc_TypeError), make_str(cast_message(arguments)).unbind()};

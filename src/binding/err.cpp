@@ -13,6 +13,7 @@ namespace vestra {
 
 namespace {
 
+/// Writes `text` to descriptor 2; a failure is ignored, as there is nowhere to report it.
 void write_stderr(std::string_view text) noexcept {
   while (!text.empty()) {
     const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());

@@ -70,7 +70,9 @@ class PyErrState {
  private:
   using Inner = std::variant<std::unique_ptr<LazyConstructor>, Py>;
 
+  /// The normalised exception object; anything else here is an internal error.
   PyObject* normalized_value();
+  /// Records (or clears) the thread that runs the normalisation.
   void set_normalizing_thread(std::optional<std::thread::id> thread);
 
   OnceFlag normalized_;

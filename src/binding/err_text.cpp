@@ -31,6 +31,7 @@ Result<std::string, PyErr> format_traceback(PyObject* traceback) {
   return Ok(to_string_lossy(text.get()));
 }
 
+/// Appends the traceback text quoted, or "<unformattable REPR>" when it cannot be had.
 void write_traceback(std::string& out, PyObject* traceback) {
   Result<std::string, PyErr> text = format_traceback(traceback);
   if (text.is_ok()) {

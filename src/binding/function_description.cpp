@@ -9,6 +9,7 @@ namespace vestra {
 
 namespace {
 
+/// A lazy TypeError with `message`.
 PyErr type_error(std::string message) {
   return PyErr::new_err(PyExc_TypeError, std::move(message));
 }

@@ -23,6 +23,7 @@ static_assert(kPanicExceptionDoc.size() == 235);
 /// TYPE_OBJECT: one strong reference, never released.
 OnceCell<Py> TYPE_OBJECT;
 
+/// Creates the PanicException class; a failure is fatal and leaves the cell for a retry.
 Py create_panic_exception_type() {
   Py base = Py::new_ref(PyExc_BaseException);
   Py created = Py::steal(PyErr_NewExceptionWithDoc("zemrin_runtime.PanicException",

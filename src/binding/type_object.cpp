@@ -6,6 +6,7 @@ namespace vestra {
 
 namespace {
 
+/// Takes over `result`, a new reference; null is a failure taken by the fetch rule.
 Result<Bound, PyErr> checked(PyObject* result) {
   Bound text = Bound::steal(result);
   if (!text) return Err(PyErr::fetch());

@@ -24,6 +24,7 @@ PyMethodDef RSWATCHER_METHOD = {
     "rswatcher(path, callback)\n--\n\n",
 };
 
+/// The module body: registers rswatcher.
 Result<Unit, PyErr> vestra_body(PyObject* module) {
   Result<Py, PyErr> function = create_py_c_function(&RSWATCHER_METHOD, module);
   if (function.is_err()) return Err(std::move(function).error());

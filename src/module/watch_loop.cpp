@@ -54,6 +54,7 @@ class LineBufferedStdout {
   }
 
  private:
+  /// Writes all of `text` to descriptor 1; a failure is the fatal "failed printing to stdout".
   static void write_all(std::string_view text) {
     while (!text.empty()) {
       const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
@@ -71,6 +72,7 @@ class LineBufferedStdout {
   std::string pending_;
 };
 
+/// The one stream of the process; never destroyed, so it outlives every watch.
 LineBufferedStdout& module_stdout() {
   static LineBufferedStdout* const stream = new LineBufferedStdout();
   return *stream;
