@@ -868,3 +868,137 @@ TEST(PlatformStreamLifecycle, EventIdsIncreaseAcrossStreams) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Measurements, run on demand:
+//   vestra_tests --gtest_also_run_disabled_tests --gtest_filter='PlatformStreamMeasure.*'
+// VESTRA_MEASURE_DIR chooses the file system (default /tmp).
+
+std::string measure_base() {
+  const char* chosen = std::getenv("VESTRA_MEASURE_DIR");
+  return chosen ? chosen : "/tmp";
+}
+
+class MeasureDir {
+ public:
+  MeasureDir() {
+    std::string pattern = measure_base() + "/vestra-measure-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path_ = fs::canonical(pattern).string();
+  }
+  ~MeasureDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(PlatformStreamMeasure, DISABLED_StartupOf50000Directories) {
+  MeasureDir dir;
+  constexpr int kFanOut = 37;  // 37 + 37^2 + 37^3 = 52059 directories below the top
+  std::size_t made = 0;
+  for (int a = 0; a < kFanOut; ++a) {
+    const std::string level1 = dir.path() + "/" + std::to_string(a);
+    ::mkdir(level1.c_str(), 0755);
+    for (int b = 0; b < kFanOut; ++b) {
+      const std::string level2 = level1 + "/" + std::to_string(b);
+      ::mkdir(level2.c_str(), 0755);
+      for (int c = 0; c < kFanOut; ++c) {
+        ::mkdir((level2 + "/" + std::to_string(c)).c_str(), 0755);
+      }
+      made += kFanOut + 1;
+    }
+    ++made;
+  }
+  for (int round = 0; round < 3; ++round) {
+    std::thread([&] {
+      CFMutableArrayRef paths = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+      CFStringRef path = CFStringCreateWithCString(nullptr, dir.path().c_str(), 0);
+      CFArrayAppendValue(paths, path);
+      CFRelease(path);
+      FSEventStreamRef stream = FSEventStreamCreate(
+          nullptr,
+          [](ConstFSEventStreamRef, void*, size_t, void*, const FSEventStreamEventFlags*,
+             const FSEventStreamEventId*) {},
+          nullptr, paths, kFSEventStreamEventIdSinceNow, 0.0, 0);
+      CFRelease(paths);
+      FSEventStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+      const auto start = std::chrono::steady_clock::now();
+      ASSERT_TRUE(FSEventStreamStart(stream));
+      const double elapsed = seconds_since(start);
+      std::printf("startup: %zu directories watched (%zu made) in %.3f s\n",
+                  seams::watch_count(stream), made + 1, elapsed);
+      FSEventStreamStop(stream);
+      FSEventStreamInvalidate(stream);
+      FSEventStreamRelease(stream);
+    }).join();
+  }
+}
+
+TEST(PlatformStreamMeasure, DISABLED_BurstOf100000Files) {
+  MeasureDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  constexpr std::size_t kFiles = 100000;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < kFiles; ++i) make_file(dir.path() + "/f" + std::to_string(i));
+  const double produced = seconds_since(start);
+  std::size_t created = 0, overflows = 0;
+  stream.wait(
+      [&](const Records& seen) {
+        created = overflows = 0;
+        for (const Record& record : seen) {
+          created += record.flags == (kCreated | kIsFile);
+          overflows += record.flags == kKernelDropped;
+        }
+        return created >= kFiles || overflows > 0;
+      },
+      300s);
+  const double drained = seconds_since(start);
+  std::printf(
+      "burst: %zu files made in %.2f s; %zu creations reported in %.2f s (%.0f/s), "
+      "%zu overflows\n",
+      kFiles, produced, created, drained, created / drained, overflows);
+}
+
+TEST(PlatformStreamMeasure, DISABLED_DrainRateOfAFullQueue) {
+  MeasureDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  const std::size_t events = queue_limit() - 100;
+  struct Kind {
+    const char* name;
+    std::function<void(std::size_t)> make;
+    UInt32 flags;
+  };
+  make_file(dir.path() + "/a");
+  make_file(dir.path() + "/b");
+  const Kind kinds[] = {
+      {"creations", [&](std::size_t i) { make_file(dir.path() + "/c" + std::to_string(i)); },
+       kCreated | kIsFile},
+      {"attribute changes",
+       [&](std::size_t i) {
+         ::chmod((dir.path() + (i % 2 ? "/a" : "/b")).c_str(), (i / 2) % 2 ? 0600 : 0644);
+       },
+       kMetaMod | kIsFile},
+  };
+  for (const Kind& kind : kinds) {
+    ASSERT_TRUE(stream.settle(dir.path() + "/settle-" + kind.name));
+    const std::size_t before = stream.records().size();
+    seams::hold_reading(stream.stream());
+    for (std::size_t i = 0; i < events; ++i) kind.make(i);
+    const auto start = std::chrono::steady_clock::now();
+    seams::release_reading(stream.stream());
+    stream.wait([&](const Records& seen) { return seen.size() >= before + events; }, 60s);
+    const double drained = seconds_since(start);
+    std::printf("drain: %zu queued %s read and delivered in %.3f s (%.0f/s)\n", events, kind.name,
+                drained, events / drained);
+  }
+}

@@ -88,12 +88,12 @@ CFURLRef CFURLCreateCopyDeletingLastPathComponent(CFAllocatorRef, CFURLRef url) 
   if (path.front() == '/') {
     parent = path_text::parent(path);
   } else if (path == ".") {
-    parent = "..";
+    parent.assign(2, '.');
   } else if (path_text::last_component(path) == "..") {
     parent = path_text::join(path, "..");
   } else {
     parent = path_text::parent(path);
-    if (parent.empty()) parent = ".";
+    if (parent.empty()) parent.push_back('.');
   }
   return new __CFURL(std::move(parent), url->base, true);
 }

@@ -1,6 +1,8 @@
 // Reading a directory's entries in large batches, with the type the file system reports.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,14 +16,18 @@ class DirectoryReader {
   struct Entry {
     std::string_view name;  ///< NUL-terminated in the reader's buffer
     unsigned char type;     ///< DT_DIR, DT_REG, DT_LNK, ..., or DT_UNKNOWN
+    ino_t inode;
   };
 
   DirectoryReader();
 
   /// Starts on the directory open as `fd`, which must be positioned at its start.
   void open(int fd) noexcept;
-  /// The next entry other than "." and ".."; false at the end or on a read error.
-  bool next(Entry& entry) noexcept;
+  /// The next entry other than "." and ".."; false at the end or on a read error. With
+  /// `may_stop`, a read that came back well short of the buffer is taken as the last one
+  /// (the caller knows by other means that it has seen what it needs), which saves the
+  /// empty read that would otherwise confirm the end.
+  bool next(Entry& entry, bool may_stop = false) noexcept;
 
  private:
   static constexpr std::size_t kBufferSize = 64 * 1024;
@@ -30,6 +36,7 @@ class DirectoryReader {
   int fd_ = -1;
   std::size_t position_ = 0;
   std::size_t end_ = 0;
+  bool short_read_ = false;
 };
 
 }  // namespace vestra::platform

@@ -14,7 +14,7 @@ std::string normalize(std::string_view path) {
     if (!component.empty() && component != ".") append(out, component);
     start = end + 1;
   }
-  if (out.empty() && !path.empty()) out = ".";
+  if (out.empty() && !path.empty()) out.push_back('.');
   return out;
 }
 

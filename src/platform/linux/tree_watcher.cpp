@@ -33,6 +33,9 @@ constexpr std::size_t kBufferSize = 2 * kReadSize;
 constexpr std::size_t kMinReadRoom = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveNotes = 64;
 constexpr int kResolveAttempts = 32;
+constexpr std::uint32_t kNoFrame = UINT32_MAX;
+// Deeper than this, directories are opened by their full path.
+constexpr std::size_t kMaxOpenDirectories = 32;
 
 constexpr unsigned kImmediateResyncs = 3;
 constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
@@ -74,7 +77,7 @@ std::pair<std::string, std::string> nearest_directory_above(std::string_view pat
   while (true) {
     const std::string_view next = path_text::last_component(below);
     std::string above(path_text::parent(below));
-    if (above.empty()) above = "/";
+    if (above.empty()) above.push_back('/');
     struct stat st;
     if (above == "/" || (::stat(above.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
       return {std::move(above), std::string(next)};
@@ -577,33 +580,81 @@ void TreeWatcher::prune() {
 TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::uint32_t root,
                                           Scan mode, EventBatch& out) {
   pending_.clear();
-  pending_.push_back(PendingDirectory{std::move(path), parent_wd});
+  frames_.clear();
+  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame});
   WalkResult top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
     PendingDirectory dir = std::move(pending_.back());
     pending_.pop_back();
+    int parent_fd = -1;
+    if (dir.frame != kNoFrame) {
+      parent_fd = frames_[dir.frame].fd.get();
+      --frames_[dir.frame].pending;
+    }
     int wd = -1;
-    const Outcome outcome = visit(dir, root, mode, out, wd);
+    const Outcome outcome = visit(dir, parent_fd, root, mode, out, wd);
     if (first) top = WalkResult{outcome, wd};
     first = false;
+    while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
   }
+  frames_.clear();
   return top;
 }
 
 // Watch first, then scan: an entry made before the watch is found by the scan, one made
 // after it arrives as an event (and one made in between may be reported twice).
-TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, std::uint32_t root, Scan mode,
-                                        EventBatch& out, int& wd) {
-  FileDescriptor fd(::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return failed(errno, dir.path, out);
-  wd = add_directory_watch(dir.path, fd.get());
-  if (wd < 0) return failed(-wd, dir.path, out);
+//
+// The watch must be on the very directory that is scanned, even if the path is given to
+// another meanwhile. A subdirectory found by a scan is watched by path, then opened, and the
+// opened directory's inode must be the one the listing gave: the path led to it both before
+// and after the watch was added. Otherwise (and for a directory known only by path) the
+// watch is added through the open descriptor itself, by way of /proc/self/fd.
+TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, std::uint32_t root,
+                                        Scan mode, EventBatch& out, int& wd) {
+  constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  const std::string_view name = path_text::last_component(dir.path);
+  const auto open_directory = [&] {
+    return FileDescriptor(parent_fd != -1 ? ::openat(parent_fd, name.data(), kOpenFlags)
+                                          : ::open(dir.path.c_str(), kOpenFlags));
+  };
+  FileDescriptor fd;
+  long subdirectories = -1;  // what the link count promises, when it does
+  if (dir.inode != 0) {
+    wd = add_watch(dir.path.c_str(), kDirectoryMask);
+    if (wd < 0) return failed(-wd, dir.path, out);
+    fd = open_directory();
+    if (!fd.valid()) {
+      const int error = errno;
+      discard_if_unknown(wd);
+      return failed(error, dir.path, out);
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) == 0 && st.st_ino == dir.inode) {
+      // A directory's link count is 2 plus its subdirectories where the file system keeps
+      // it so (1 where it does not).
+      if (st.st_nlink >= 2) subdirectories = static_cast<long>(st.st_nlink - 2);
+    } else {
+      // Replaced meanwhile, or a mount point, which is listed with the inode beneath it.
+      const int exact = add_directory_watch(dir.path, fd.get());
+      if (exact != wd) discard_if_unknown(wd);
+      wd = exact;
+      if (wd < 0) return failed(-wd, dir.path, out);
+    }
+  } else {
+    fd = open_directory();
+    if (!fd.valid()) return failed(errno, dir.path, out);
+    wd = add_directory_watch(dir.path, fd.get());
+    if (wd < 0) return failed(-wd, dir.path, out);
+  }
 
   Watch* parent = nullptr;
   if (dir.parent_wd != -1) {
     parent = table_.find(dir.parent_wd);
-    if (!parent || !parent->in_tree()) return Outcome::Failed;
+    if (!parent || !parent->in_tree()) {
+      discard_if_unknown(wd);
+      return Outcome::Failed;
+    }
   }
   Watch* watch = table_.find(wd);
   if (watch && watch->in_tree()) {
@@ -615,8 +666,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, std::uint32_t roo
         if (above == watch) return Outcome::Watched;
       }
       if (parent) {
-        if (Watch* other = table_.child(*parent, path_text::last_component(dir.path));
-            other && other != watch) {
+        if (Watch* other = table_.child(*parent, name); other && other != watch) {
           drop_tree(*other, true);
         }
       }
@@ -633,15 +683,27 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, std::uint32_t roo
   }
   watch->epoch = epoch_;
   if (mode == Scan::Resync) watch->symlinks.reset();
-  scan(*watch, fd.get(), mode, out);
+  const std::size_t found = scan(*watch, fd.get(), mode, subdirectories, out);
+  if (found > 0 && frames_.size() < kMaxOpenDirectories) {
+    const auto frame = static_cast<std::uint32_t>(frames_.size());
+    for (std::size_t i = pending_.size() - found; i < pending_.size(); ++i) {
+      pending_[i].frame = frame;
+    }
+    frames_.push_back(OpenDirectory{std::move(fd), found});
+  }
   return Outcome::Watched;
 }
 
-void TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, EventBatch& out) {
+std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
+                              EventBatch& out) {
   const bool report = mode == Scan::ReportCreated;
+  // Reports need every entry; otherwise the subdirectories are what matters, and once the
+  // link count's number of them has been seen, the read that would confirm the end is saved.
+  const bool counted = !report && subdirectories >= 0;
+  std::size_t found = 0;
   reader_.open(dir_fd);
   DirectoryReader::Entry entry;
-  while (reader_.next(entry)) {
+  while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
     unsigned char type = entry.type;
     if (type == DT_UNKNOWN) {
       struct stat st;
@@ -651,7 +713,8 @@ void TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, EventBatch& out) {
     if (type == DT_DIR) {
       std::string child = path_text::join(dir.path, entry.name);
       if (report) out.add(child, kCreated | kIsDir);
-      pending_.push_back(PendingDirectory{std::move(child), dir.wd});
+      pending_.push_back(PendingDirectory{std::move(child), dir.wd, entry.inode, kNoFrame});
+      ++found;
     } else if (type == DT_LNK) {
       remember_symlink(dir, entry.name);
       if (report) out.add(dir.path, entry.name, kCreated | kIsSymlink);
@@ -659,6 +722,11 @@ void TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, EventBatch& out) {
       out.add(dir.path, entry.name, kCreated | kIsFile);
     }
   }
+  return found;
+}
+
+void TreeWatcher::discard_if_unknown(int wd) {
+  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(inotify_.get(), wd);
 }
 
 // A directory that vanished is no failure; one that cannot be read is skipped. Anything

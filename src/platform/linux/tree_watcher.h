@@ -72,6 +72,14 @@ class TreeWatcher {
   struct PendingDirectory {
     std::string path;
     int parent_wd;
+    ino_t inode;          // as the parent's listing gave it; 0 when not known
+    std::uint32_t frame;  // the open parent directory in frames_, or kNoFrame
+  };
+  /// A directory kept open while its subdirectories are visited, so that they are opened
+  /// relative to it.
+  struct OpenDirectory {
+    FileDescriptor fd;
+    std::size_t pending;  // subdirectories not yet visited
   };
   enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
   struct MoveNote {
@@ -125,8 +133,10 @@ class TreeWatcher {
   void prune_later(int wd) { prune_candidates_.push_back(wd); }
   void prune();
   WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out);
-  Outcome visit(PendingDirectory& dir, std::uint32_t root, Scan mode, EventBatch& out, int& wd);
-  void scan(Watch& dir, int dir_fd, Scan mode, EventBatch& out);
+  Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
+                EventBatch& out, int& wd);
+  std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
+  void discard_if_unknown(int wd);
   Outcome failed(int error, const std::string& path, EventBatch& out);
   void adopt(Watch& parent, Watch& child);
   void drop_tree(Watch& top, bool from_kernel);
@@ -164,6 +174,7 @@ class TreeWatcher {
 
   // Scratch storage, kept between uses.
   std::vector<PendingDirectory> pending_;
+  std::vector<OpenDirectory> frames_;
   std::vector<int> wds_;
   std::vector<int> prune_candidates_;
   std::vector<std::uint32_t> matched_roots_;
