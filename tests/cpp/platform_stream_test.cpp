@@ -268,7 +268,7 @@ struct FlagCase {
   std::function<void(const TempDir&)> change;
   /// Paths relative to the directory, each with a flag word that one of its records must
   /// carry; every record of the path carries one of the words given for it. kNoRecord: the
-  /// path has no record at all.
+  /// path has no record at all. An empty path is the directory itself.
   std::vector<std::pair<std::string, UInt32>> expected;
 };
 
@@ -288,7 +288,7 @@ TEST_P(PlatformStreamFlags, ReportsTheChange) {
   ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records());
   const Records seen = stream.records();
   for (const auto& [relative, flags] : flag_case.expected) {
-    const std::string path = dir / relative;
+    const std::string path = relative.empty() ? dir.path() : dir / relative;
     if (flags == kNoRecord) {
       EXPECT_EQ(count_of(seen, path), 0u) << describe(seen);
       continue;
@@ -299,7 +299,8 @@ TEST_P(PlatformStreamFlags, ReportsTheChange) {
       if (record.path != path) continue;
       bool allowed = false;
       for (const auto& [other, other_flags] : flag_case.expected) {
-        allowed |= dir / other == path && other_flags == record.flags;
+        allowed |=
+            (other.empty() ? dir.path() : dir / other) == path && other_flags == record.flags;
       }
       EXPECT_TRUE(allowed) << "unexpected " << path << " " << flag_names(record.flags);
     }
@@ -331,6 +332,17 @@ const FlagCase kFlagCases[] = {
      [](const TempDir& d) { make_file(d / "f"); },
      [](const TempDir& d) { append_to(d / "f", "data"); },
      {{"f", kModified | kIsFile}}},
+    {"ReadingReportsNothing",
+     [](const TempDir& d) { make_file(d / "f"); },
+     [](const TempDir& d) {
+       const int fd = ::open((d / "f").c_str(), O_RDONLY | O_CLOEXEC);
+       char byte;
+       [[maybe_unused]] const ssize_t count = ::read(fd, &byte, 1);
+       ::close(fd);
+       for ([[maybe_unused]] const auto& entry : fs::directory_iterator(d.path())) {
+       }
+     },
+     {{"f", kNoRecord}, {"", kNoRecord}}},
     {"ChangeFileAttributes",
      [](const TempDir& d) { make_file(d / "f"); },
      [](const TempDir& d) { ::chmod((d / "f").c_str(), 0600); },
@@ -854,6 +866,34 @@ TEST(PlatformStreamLifecycle, ManyCyclesLeaveNoDescriptorOrThreadBehind) {
   }
   EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
   EXPECT_EQ(count_entries("/proc/self/task"), threads);
+}
+
+TEST(PlatformStreamLifecycle, ManyCyclesOnOneThreadLeaveNoDescriptorBehind) {
+  TempDir dir;
+  fs::create_directories(dir / "a/b");
+  const std::size_t descriptors = count_entries("/proc/self/fd");
+  std::thread([&] {
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+      CFMutableArrayRef paths = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+      CFStringRef path = CFStringCreateWithCString(nullptr, dir.path().c_str(), 0);
+      CFArrayAppendValue(paths, path);
+      CFRelease(path);
+      FSEventStreamRef stream = FSEventStreamCreate(
+          nullptr,
+          [](ConstFSEventStreamRef, void*, size_t, void*, const FSEventStreamEventFlags*,
+             const FSEventStreamEventId*) {},
+          nullptr, paths, kFSEventStreamEventIdSinceNow, 0.0, 0);
+      CFRelease(paths);
+      FSEventStreamScheduleWithRunLoop(stream, loop, kCFRunLoopDefaultMode);
+      EXPECT_TRUE(FSEventStreamStart(stream));
+      EXPECT_EQ(seams::watch_count(stream), 3u);
+      FSEventStreamStop(stream);
+      FSEventStreamInvalidate(stream);
+      FSEventStreamRelease(stream);
+    }
+  }).join();
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
 }
 
 TEST(PlatformStreamLifecycle, EventIdsIncreaseAcrossStreams) {

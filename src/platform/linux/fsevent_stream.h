@@ -14,6 +14,8 @@
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 
+/// A stream is used on its loop's thread only, and must not be released from inside its own
+/// callback.
 struct __FSEventStream final {
  public:
   using RunLoop = vestra::platform::RunLoop;

@@ -462,12 +462,13 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   }
   watch = table_.find(wd);
   if (watch && watch->in_tree()) {
-    if (watch->parent) {
-      drop_tree(*watch, true);
-    } else {
-      const std::uint32_t index = watch->root;
+    const std::uint32_t index = watch->root;
+    const Root& root = roots_[index];
+    if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
       forget_root(index, false);
       resolve_root(index, false, out);
+    } else {
+      drop_tree(*watch, true);
     }
   }
   watch = table_.find(wd);
