@@ -17,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -92,6 +93,11 @@ bool has(const Records& records, const std::string& path, UInt32 flags) {
     if (record.path == path && record.flags == flags) return true;
   }
   return false;
+}
+
+/// True when `path` is `dir` or lies below it.
+bool path_below(const std::string& path, const std::string& dir) {
+  return path == dir || path.rfind(dir + "/", 0) == 0;
 }
 
 std::size_t count_of(const Records& records, const std::string& path) {
@@ -644,6 +650,77 @@ TEST(PlatformStreamMoves, DirectoryMovedBetweenStreamPaths) {
   const Records seen = stream.records();
   EXPECT_TRUE(has(seen, one + "/moving", kRenamed | kIsDir)) << describe(seen);
   EXPECT_TRUE(has(seen, two + "/moved", kRenamed | kIsDir)) << describe(seen);
+}
+
+/// Every directory below `root` (symbolic links not followed), `root` included.
+std::vector<std::string> directories_below(const std::string& root) {
+  std::vector<std::string> found{root};
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_directory() && !entry.is_symlink()) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// Directories are made, renamed within the tree, moved out, moved in and removed in a tight
+// loop while the stream reads. Afterwards every directory is watched once, and a file made in
+// each is reported under the directory's current path.
+TEST(PlatformStreamMoves, ChurnLeavesEveryDirectoryWatchedUnderItsPath) {
+  TempDir base;
+  const std::string root = base / "root", outside = base / "outside";
+  fs::create_directories(root);
+  fs::create_directories(outside);
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  std::mt19937 random(20240607);
+  int names = 0;
+  const auto pick = [&](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+  };
+  for (int step = 0; step < 400; ++step) {
+    const std::vector<std::string> inside = directories_below(root);
+    const std::string name = "d" + std::to_string(names++);
+    std::error_code ignored;
+    switch (random() % 6) {
+      case 0:
+      case 1:
+        fs::create_directories(pick(inside) + "/" + name + "/x/y", ignored);
+        make_file(pick(inside) + "/" + name + ".f");
+        break;
+      case 2: {  // rename within the tree, never into itself
+        const std::string from = pick(inside), to = pick(inside);
+        if (from == root || path_below(to, from)) break;
+        fs::rename(from, to + "/" + name, ignored);
+        break;
+      }
+      case 3: {  // out
+        const std::string from = pick(inside);
+        if (from != root) fs::rename(from, outside + "/" + name, ignored);
+        break;
+      }
+      case 4: {  // in
+        const std::vector<std::string> away = directories_below(outside);
+        if (away.size() > 1) fs::rename(away[1], pick(inside) + "/" + name, ignored);
+        break;
+      }
+      case 5: {
+        const std::string gone = pick(inside);
+        if (gone != root) fs::remove_all(gone, ignored);
+        break;
+      }
+    }
+  }
+  ASSERT_TRUE(stream.settle(root + "/settled")) << describe(stream.records(), 20);
+  const std::vector<std::string> final_directories = directories_below(root);
+  EXPECT_EQ(seams::watch_count(stream.stream()), final_directories.size());
+  for (const std::string& dir : final_directories) make_file(dir + "/probe");
+  std::string missing;
+  EXPECT_TRUE(stream.wait([&](const Records& seen) {
+    for (const std::string& dir : final_directories) {
+      if (!has(seen, dir + "/probe", kCreated | kIsFile)) return missing = dir, false;
+    }
+    return true;
+  })) << "no probe reported in "
+      << missing;
 }
 
 // ---------------------------------------------------------------------------------------

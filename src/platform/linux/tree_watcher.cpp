@@ -90,6 +90,13 @@ bool vanished(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
+/// True when `path` names the object open as `fd`.
+bool leads_to(const std::string& path, int fd) {
+  struct stat by_path, by_fd;
+  return ::lstat(path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
+         by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
+}
+
 }  // namespace
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
@@ -392,8 +399,44 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   if (Watch* replaced = table_.child(*target, destination->name); replaced && replaced != moved) {
     drop_tree(*replaced, true);
   }
-  table_.move(*moved, target, path_text::join(target->path, destination->name), target->root);
+  incomplete_.clear();
+  table_.move(*moved, target, path_text::join(target->path, destination->name), target->root,
+              &incomplete_);
   remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
+  // Subdirectories that a walk lost to this very rename are found under the new path now.
+  const std::vector<int> incomplete = incomplete_;
+  for (const int wd : incomplete) complete(wd, out);
+}
+
+// Walks the subdirectories of a watched directory that have no watch, reporting them and
+// their contents as created.
+void TreeWatcher::complete(int wd, EventBatch& out) {
+  Watch* watch = table_.find(wd);
+  if (!watch || !watch->in_tree()) return;
+  watch->incomplete = false;
+  FileDescriptor fd(::open(watch->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return;
+  unwatched_.clear();
+  reader_.open(fd.get());
+  DirectoryReader::Entry entry;
+  while (reader_.next(entry)) {
+    unsigned char type = entry.type;
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(fd.get(), entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = IFTODT(st.st_mode);
+    }
+    if (type == DT_DIR && !table_.child(*watch, entry.name)) {
+      unwatched_.push_back(path_text::join(watch->path, entry.name));
+    }
+  }
+  const std::uint32_t root = watch->root;
+  const std::vector<std::string> unwatched = std::move(unwatched_);
+  unwatched_.clear();
+  for (const std::string& path : unwatched) {
+    out.add(path, kCreated | kIsDir);
+    walk(path, wd, root, Scan::ReportCreated, out);
+  }
 }
 
 void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
@@ -594,8 +637,14 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
       --frames_[dir.frame].pending;
     }
     int wd = -1;
+    const int parent_wd = dir.parent_wd;
     const Outcome outcome = visit(dir, parent_fd, root, mode, out, wd);
     if (first) top = WalkResult{outcome, wd};
+    // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
+    // rename's events bring the walk back here under the new path.
+    if (outcome == Outcome::Vanished && parent_wd != -1) {
+      if (Watch* parent = table_.find(parent_wd)) parent->incomplete = true;
+    }
     first = false;
     while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
   }
@@ -659,10 +708,15 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   }
   Watch* watch = table_.find(wd);
   if (watch && watch->in_tree()) {
-    // The same directory again: already scanned, or reached once more through a mount.
-    if (mode != Scan::Resync || watch->epoch == epoch_) return Outcome::Watched;
+    if (mode == Scan::Resync && watch->epoch == epoch_) return Outcome::Watched;
     if (watch->path != dir.path || watch->parent != parent) {
-      // Renamed while events were lost. A parent inside it would make a cycle (a mount).
+      // Known elsewhere: renamed, and the rename is not read yet (or was lost). Unless its
+      // old path still leads to it: then this is a second path to it, through a mount.
+      if (!parent) {
+        if (mode != Scan::Resync) return Outcome::Watched;
+      } else if (watch->path != dir.path && leads_to(watch->path, fd.get())) {
+        return Outcome::Watched;
+      }
       for (Watch* above = parent; above; above = above->parent) {
         if (above == watch) return Outcome::Watched;
       }
@@ -673,6 +727,8 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       }
       table_.move(*watch, parent, std::move(dir.path), root);
     }
+    // Its watch never lapsed: what changed in it came as events.
+    if (mode != Scan::Resync) return Outcome::Watched;
   } else {
     if (!watch) {
       watch = &new_watch(wd, std::move(dir.path));

@@ -137,6 +137,7 @@ class TreeWatcher {
                 EventBatch& out, int& wd);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
   void discard_if_unknown(int wd);
+  void complete(int wd, EventBatch& out);
   Outcome failed(int error, const std::string& path, EventBatch& out);
   void adopt(Watch& parent, Watch& child);
   void drop_tree(Watch& top, bool from_kernel);
@@ -178,6 +179,8 @@ class TreeWatcher {
   std::vector<int> wds_;
   std::vector<int> prune_candidates_;
   std::vector<std::uint32_t> matched_roots_;
+  std::vector<int> incomplete_;
+  std::vector<std::string> unwatched_;
   std::vector<Unmounted> unmounted_;
   std::string scratch_path_;
   int last_error_ = 0;

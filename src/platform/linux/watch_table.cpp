@@ -68,13 +68,16 @@ void WatchTable::unlink(Watch& watch) noexcept {
   watch.parent = watch.prev_sibling = watch.next_sibling = nullptr;
 }
 
-void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_path, std::uint32_t root) {
+void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_path, std::uint32_t root,
+                      std::vector<int>* incomplete) {
   unlink(watch);
   const std::string old_path = std::exchange(watch.path, std::move(new_path));
   watch.root = root;
+  if (incomplete && watch.incomplete) incomplete->push_back(watch.wd);
   for_each_below(watch, [&](Watch& below) {
     below.path.replace(0, old_path.size(), watch.path);
     below.root = root;
+    if (incomplete && below.incomplete) incomplete->push_back(below.wd);
   });
   if (new_parent) link(*new_parent, watch);
 }

@@ -42,6 +42,7 @@ struct Watch {
   Watch* next_sibling = nullptr;
   Watch* prev_sibling = nullptr;
   std::uint32_t epoch = 0;            // the last resync that found this directory
+  bool incomplete = false;            // a listed subdirectory vanished before it was watched
   std::unique_ptr<NameSet> symlinks;  // entries known to be symbolic links
 
   /// How many missing stream paths wait for a component to appear in this directory.
@@ -71,8 +72,10 @@ class WatchTable {
   /// Takes `watch` out of its parent's children; it keeps its own.
   void unlink(Watch& watch) noexcept;
   /// Gives `watch` the path `new_path` and the place under `new_parent` (or the top of a
-  /// tree when null) in the tree of `root`, and rewrites the paths below it to match.
-  void move(Watch& watch, Watch* new_parent, std::string new_path, std::uint32_t root);
+  /// tree when null) in the tree of `root`, and rewrites the paths below it to match. The
+  /// incomplete watches among those moved are appended to `incomplete`, when given.
+  void move(Watch& watch, Watch* new_parent, std::string new_path, std::uint32_t root,
+            std::vector<int>* incomplete = nullptr);
   /// Takes `top` and everything below it out of their tree, leaving each with no tree role,
   /// and appends their descriptors to `wds`, parents first.
   void detach(Watch& top, std::vector<int>& wds);
