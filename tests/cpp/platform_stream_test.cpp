@@ -661,22 +661,15 @@ std::vector<std::string> directories_below(const std::string& root) {
   return found;
 }
 
-// Directories are made, renamed within the tree, moved out, moved in and removed in a tight
-// loop while the stream reads. Afterwards every directory is watched once, and a file made in
-// each is reported under the directory's current path.
-TEST(PlatformStreamMoves, ChurnLeavesEveryDirectoryWatchedUnderItsPath) {
-  TempDir base;
-  const std::string root = base / "root", outside = base / "outside";
-  fs::create_directories(root);
-  fs::create_directories(outside);
-  StreamThread stream({root});
-  ASSERT_TRUE(stream.started());
-  std::mt19937 random(20240607);
+/// Makes, renames within `root`, moves out to `outside`, moves in and removes directories,
+/// `steps` times in a tight loop.
+void churn(const std::string& root, const std::string& outside, int steps, unsigned seed) {
+  std::mt19937 random(seed);
   int names = 0;
   const auto pick = [&](const std::vector<std::string>& from) {
     return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
   };
-  for (int step = 0; step < 400; ++step) {
+  for (int step = 0; step < steps; ++step) {
     const std::vector<std::string> inside = directories_below(root);
     const std::string name = "d" + std::to_string(names++);
     std::error_code ignored;
@@ -709,18 +702,34 @@ TEST(PlatformStreamMoves, ChurnLeavesEveryDirectoryWatchedUnderItsPath) {
       }
     }
   }
+}
+
+/// Checks that every directory below `root` is watched once and reports under its path.
+void expect_every_directory_watched(StreamThread& stream, const std::string& root) {
   ASSERT_TRUE(stream.settle(root + "/settled")) << describe(stream.records(), 20);
-  const std::vector<std::string> final_directories = directories_below(root);
-  EXPECT_EQ(seams::watch_count(stream.stream()), final_directories.size());
-  for (const std::string& dir : final_directories) make_file(dir + "/probe");
+  const std::vector<std::string> directories = directories_below(root);
+  EXPECT_EQ(seams::watch_count(stream.stream()), directories.size());
+  for (const std::string& dir : directories) make_file(dir + "/probe");
   std::string missing;
   EXPECT_TRUE(stream.wait([&](const Records& seen) {
-    for (const std::string& dir : final_directories) {
+    for (const std::string& dir : directories) {
       if (!has(seen, dir + "/probe", kCreated | kIsFile)) return missing = dir, false;
     }
     return true;
   })) << "no probe reported in "
       << missing;
+}
+
+// While the stream reads, a churn leaves every directory watched under its current path.
+TEST(PlatformStreamMoves, ChurnLeavesEveryDirectoryWatchedUnderItsPath) {
+  TempDir base;
+  const std::string root = base / "root", outside = base / "outside";
+  fs::create_directories(root);
+  fs::create_directories(outside);
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  churn(root, outside, 400, 20240607);
+  expect_every_directory_watched(stream, root);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -775,6 +784,23 @@ void overflow_with_attributes(StreamThread& stream, const std::string& dir) {
   for (std::size_t i = 0; i < changes; ++i)
     ::chmod(files[i % 2].c_str(), (i / 2) % 2 ? 0600 : 0644);
   seams::release_reading(stream.stream());
+}
+
+// A churn whose events overflow the queue is caught up with by the resync.
+TEST(PlatformStreamLimits, ResyncAfterAChurnWatchesTheTreeAsItIsNow) {
+  TempDir base;
+  const std::string root = base / "root", outside = base / "outside";
+  fs::create_directories(root + "/a/b/c");
+  fs::create_directories(outside);
+  make_file(root + "/attr-a");
+  make_file(root + "/attr-b");
+  StreamThread stream({root});
+  ASSERT_TRUE(stream.started());
+  seams::hold_reading(stream.stream());
+  churn(root, outside, 400, 7);
+  overflow_with_attributes(stream, root);  // releases the reading
+  ASSERT_TRUE(stream.wait_for(root, kKernelDropped, 20s)) << describe(stream.records(), 5);
+  expect_every_directory_watched(stream, root);
 }
 
 TEST(PlatformStreamLimits, RepeatedOverflowsBackOffAndRecover) {
