@@ -601,6 +601,37 @@ TEST(PlatformStreamMoves, RenamedDirectoryReportsLaterChangesUnderItsNewPath) {
   EXPECT_EQ(count_of(seen, dir / "a/deep/g"), 0u) << describe(seen);
 }
 
+// Made, filled and renamed into place in a tight loop, as builds do: every file is reported
+// as created, under the path it had when its creation was read or under the final one.
+TEST(PlatformStreamMoves, FilledThenRenamedInATightLoop) {
+  TempDir dir;
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  constexpr int kRounds = 60;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string temporary = dir / ("tmp" + std::to_string(round));
+    fs::create_directories(temporary + "/a/b");
+    make_file(temporary + "/a/b/f");
+    make_file(temporary + "/g");
+    fs::rename(temporary, dir / ("final" + std::to_string(round)));
+  }
+  std::string missing;
+  EXPECT_TRUE(stream.wait([&](const Records& seen) {
+    for (int round = 0; round < kRounds; ++round) {
+      for (const char* file : {"/a/b/f", "/g"}) {
+        const std::string before = dir / ("tmp" + std::to_string(round)) + file;
+        const std::string after = dir / ("final" + std::to_string(round)) + file;
+        if (!has(seen, before, kCreated | kIsFile) && !has(seen, after, kCreated | kIsFile)) {
+          return missing = after, false;
+        }
+      }
+    }
+    return true;
+  })) << "not reported: "
+      << missing;
+  ASSERT_TRUE(stream.settle(dir / "final0/a/b/later")) << describe(stream.records(), 20);
+}
+
 TEST(PlatformStreamMoves, DirectoryMovedOutLosesItsWatches) {
   TempDir base;
   const std::string root = base / "root";
