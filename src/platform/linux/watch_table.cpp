@@ -6,7 +6,7 @@
 
 namespace vestra::platform {
 
-std::size_t WatchTable::ChildHash::operator()(const ChildKeyView& key) const noexcept {
+std::size_t WatchTable::ChildHash::operator()(const ChildKeyView& key) const {
   return std::hash<std::string_view>{}(key.name) * 31 + static_cast<std::size_t>(key.parent);
 }
 

@@ -94,10 +94,12 @@ class WatchTable {
     int parent;
     std::string_view name;
   };
+  // Not noexcept: that makes the standard library keep each key's hash beside it, so that
+  // walking a bucket compares hashes instead of hashing every name again.
   struct ChildHash {
     using is_transparent = void;
-    std::size_t operator()(const ChildKeyView& key) const noexcept;
-    std::size_t operator()(const ChildKey& key) const noexcept {
+    std::size_t operator()(const ChildKeyView& key) const;
+    std::size_t operator()(const ChildKey& key) const {
       return (*this)(ChildKeyView{key.parent, key.name});
     }
   };
