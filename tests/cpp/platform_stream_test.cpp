@@ -893,8 +893,16 @@ TEST(PlatformStreamLimits, UnmountIsReported) {
   ASSERT_TRUE(stream.started());
   ASSERT_EQ(::umount(mount_point.c_str()), 0);
   ASSERT_TRUE(stream.wait_for(mount_point, kUnmount)) << describe(stream.records());
-  ASSERT_TRUE(stream.settle(dir / "settled"));
+  // The directory that the mount covered is watched in its place: the top and it.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (seams::watch_count(stream.stream()) != 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(seams::watch_count(stream.stream()), 2u);
+  ASSERT_TRUE(stream.settle(mount_point + "/beneath")) << describe(stream.records());
   EXPECT_EQ(count_of(stream.records(), mount_point + "/inner"), 0u) << describe(stream.records());
+  EXPECT_EQ(count_of(stream.records(), mount_point + "/inner/deeper"), 0u)
+      << describe(stream.records());
 }
 
 // ---------------------------------------------------------------------------------------

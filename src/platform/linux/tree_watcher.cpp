@@ -162,7 +162,6 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     prune();
     offset = next;
   }
-  flush_unmounts(out);
   return std::exchange(requested_delay_, std::nullopt);
 }
 
@@ -233,7 +232,7 @@ void TreeWatcher::handle(const inotify_event& event, std::string_view name, std:
     return;
   }
   if (event.mask & IN_UNMOUNT) {
-    on_unmount(*watch);
+    on_unmount(*watch, out);
     return;
   }
   if (watch->item_root != kNoRoot) {
@@ -472,27 +471,18 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   walk(path_text::join(dir.path, name), dir.wd, dir.root, mode, out);
 }
 
-// Every watch on an unmounted file system gets its own IN_UNMOUNT, in no useful order; only
-// the topmost watched directory of the unmounted part is reported, once the read is done.
-void TreeWatcher::on_unmount(Watch& watch) {
+// Every watch on an unmounted file system gets its own IN_UNMOUNT, in no useful order. Only
+// the topmost watched directory of that file system is reported: the one whose parent is on
+// another.
+void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
   if (watch.item_root != kNoRoot) {
-    unmounted_.push_back(Unmounted{watch.wd, -1, roots_[watch.item_root].path});
+    out.add(roots_[watch.item_root].path, kFSEventStreamEventFlagUnmount);
   } else if (watch.in_tree()) {
-    unmounted_.push_back(Unmounted{watch.wd, watch.parent ? watch.parent->wd : -1, watch.path});
-  }
-}
-
-void TreeWatcher::flush_unmounts(EventBatch& out) {
-  if (unmounted_.empty()) return;
-  wds_.clear();
-  for (const Unmounted& gone : unmounted_) wds_.push_back(gone.wd);
-  std::sort(wds_.begin(), wds_.end());
-  for (const Unmounted& gone : unmounted_) {
-    if (!std::binary_search(wds_.begin(), wds_.end(), gone.parent_wd)) {
-      out.add(gone.path, kFSEventStreamEventFlagUnmount);
+    watch.unmounted = true;
+    if (!watch.parent || watch.parent->device != watch.device) {
+      out.add(watch.path, kFSEventStreamEventFlagUnmount);
     }
   }
-  unmounted_.clear();
 }
 
 void TreeWatcher::on_ignored(int wd, EventBatch& out) {
@@ -510,6 +500,12 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
       forget_root(index, false);
       resolve_root(index, false, out);
+    } else if (watch->unmounted && watch->parent && watch->parent->device != watch->device) {
+      // A mount point: the directory beneath the file system that went away shows again.
+      const int parent_wd = watch->parent->wd;
+      std::string path = watch->path;
+      drop_tree(*watch, true);
+      walk(std::move(path), parent_wd, index, Scan::Quiet, out);
     } else {
       drop_tree(*watch, true);
     }
@@ -670,6 +666,8 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   };
   FileDescriptor fd;
   long subdirectories = -1;  // what the link count promises, when it does
+  struct stat st;
+  st.st_dev = 0;
   if (dir.inode != 0) {
     wd = add_watch(dir.path.c_str(), kDirectoryMask);
     if (wd < 0) return failed(-wd, dir.path, out);
@@ -679,7 +677,6 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       discard_if_unknown(wd);
       return failed(error, dir.path, out);
     }
-    struct stat st;
     if (::fstat(fd.get(), &st) == 0 && st.st_ino == dir.inode) {
       // A directory's link count is 2 plus its subdirectories where the file system keeps
       // it so (1 where it does not).
@@ -696,6 +693,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     if (!fd.valid()) return failed(errno, dir.path, out);
     wd = add_directory_watch(dir.path, fd.get());
     if (wd < 0) return failed(-wd, dir.path, out);
+    if (::fstat(fd.get(), &st) != 0) st.st_dev = 0;
   }
 
   Watch* parent = nullptr;
@@ -739,6 +737,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     if (parent) adopt(*parent, *watch);
   }
   watch->epoch = epoch_;
+  watch->device = st.st_dev;
   if (mode == Scan::Resync) watch->symlinks.reset();
   const std::size_t found = scan(*watch, fd.get(), mode, subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {

@@ -91,11 +91,6 @@ class TreeWatcher {
     int wd;
     std::string_view name;
   };
-  struct Unmounted {
-    int wd;
-    int parent_wd;
-    std::string path;
-  };
 
   TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots, std::size_t max_watches,
               std::atomic<std::size_t>& watch_count);
@@ -113,10 +108,9 @@ class TreeWatcher {
                      std::size_t next, EventBatch& out);
   void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                    EventBatch& out);
-  void on_unmount(Watch& watch);
+  void on_unmount(Watch& watch, EventBatch& out);
   void on_ignored(int wd, EventBatch& out);
   void on_overflow(EventBatch& out);
-  void flush_unmounts(EventBatch& out);
 
   // Pairing of renames within one read.
   std::optional<Destination> find_moved_to(std::uint32_t cookie, std::size_t after);
@@ -181,7 +175,6 @@ class TreeWatcher {
   std::vector<std::uint32_t> matched_roots_;
   std::vector<int> incomplete_;
   std::vector<std::string> unwatched_;
-  std::vector<Unmounted> unmounted_;
   std::string scratch_path_;
   int last_error_ = 0;
 };

@@ -2,6 +2,8 @@
 // directory trees that the watches of watched directories form.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,8 +43,10 @@ struct Watch {
   Watch* first_child = nullptr;
   Watch* next_sibling = nullptr;
   Watch* prev_sibling = nullptr;
+  dev_t device = 0;                   // the file system it is on
   std::uint32_t epoch = 0;            // the last resync that found this directory
   bool incomplete = false;            // a listed subdirectory vanished before it was watched
+  bool unmounted = false;             // its file system is going away
   std::unique_ptr<NameSet> symlinks;  // entries known to be symbolic links
 
   /// How many missing stream paths wait for a component to appear in this directory.
