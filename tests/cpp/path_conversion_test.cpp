@@ -1,12 +1,12 @@
 #include "backend/path_conversion.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 
 #include "platform/cf_ref.h"
 #include "support/panic.h"
+#include "test_support.h"
 
 namespace vestra {
 namespace {
@@ -25,16 +25,13 @@ std::string convert(const std::string& source) {
 class PathConversion : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vestra-conv-XXXXXX").string();
-    root_ = fs::canonical(::mkdtemp(pattern.data()));
+    root_ = temp_.path();
     fs::create_directories(root_ / "real" / "inner");
     fs::create_directory_symlink(root_ / "real", root_ / "link");
     saved_cwd_ = fs::current_path();
   }
-  void TearDown() override {
-    fs::current_path(saved_cwd_);
-    fs::remove_all(root_);
-  }
+  void TearDown() override { fs::current_path(saved_cwd_); }
+  testing_support::TempDir temp_;
   fs::path root_, saved_cwd_;
 };
 

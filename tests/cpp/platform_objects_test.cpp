@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace {
 
@@ -112,17 +113,13 @@ TEST(PlatformStrings, BytesAreKeptAsGiven) {
 class PlatformUrls : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = "/tmp/vestra-platform-url-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
+    root_ = temp_.path();
     fs::create_directories(root_ / "real" / "inner");
     fs::create_directory_symlink(root_ / "real" / "inner", root_ / "link");
     saved_cwd_ = fs::current_path();
   }
-  void TearDown() override {
-    fs::current_path(saved_cwd_);
-    fs::remove_all(root_);
-  }
+  void TearDown() override { fs::current_path(saved_cwd_); }
+  vestra::testing_support::TempDir temp_;
   fs::path root_, saved_cwd_;
 };
 

@@ -14,6 +14,7 @@
 
 #include "platform/linux/run_loop.h"
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace {
 
@@ -186,14 +187,7 @@ TEST(PlatformRunLoop, DisabledDescriptorIsNotDispatchedUntilEnabled) {
 }
 
 TEST(PlatformRunLoop, ThreadExitClosesTheLoopsDescriptors) {
-  auto count = [] {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-      ++n;
-    }
-    return n;
-  };
+  auto count = [] { return vestra::testing_support::count_entries("/proc/self/fd"); };
   const int before = count();
   for (int i = 0; i < 50; ++i) {
     std::thread([] { (void)CFRunLoopGetCurrent(); }).join();

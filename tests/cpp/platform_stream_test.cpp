@@ -25,6 +25,7 @@
 
 #include "platform/linux/testing.h"
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace {
 
@@ -106,24 +107,8 @@ std::size_t count_of(const Records& records, const std::string& path) {
   return count;
 }
 
-/// A temporary directory under /tmp, by its canonical path, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/vestra-stream-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path_ = fs::canonical(pattern).string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
-};
+using vestra::testing_support::count_entries;
+using vestra::testing_support::TempDir;
 
 void make_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -136,12 +121,6 @@ void append_to(const std::string& path, const std::string& text) {
   if (fd < 0) throw std::runtime_error("open " + path);
   [[maybe_unused]] const ssize_t written = ::write(fd, text.data(), text.size());
   ::close(fd);
-}
-
-std::size_t count_entries(const char* dir) {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++count;
-  return count;
 }
 
 struct StreamOptions {
@@ -1061,29 +1040,12 @@ std::string measure_base() {
   return chosen ? chosen : "/tmp";
 }
 
-class MeasureDir {
- public:
-  MeasureDir() {
-    std::string pattern = measure_base() + "/vestra-measure-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path_ = fs::canonical(pattern).string();
-  }
-  ~MeasureDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 TEST(PlatformStreamMeasure, DISABLED_StartupOf50000Directories) {
-  MeasureDir dir;
+  TempDir dir(measure_base());
   constexpr int kFanOut = 37;  // 37 + 37^2 + 37^3 = 52059 directories below the top
   std::size_t made = 0;
   for (int a = 0; a < kFanOut; ++a) {
@@ -1125,7 +1087,7 @@ TEST(PlatformStreamMeasure, DISABLED_StartupOf50000Directories) {
 }
 
 TEST(PlatformStreamMeasure, DISABLED_BurstOf100000Files) {
-  MeasureDir dir;
+  TempDir dir(measure_base());
   StreamThread stream({dir.path()});
   ASSERT_TRUE(stream.started());
   constexpr std::size_t kFiles = 100000;
@@ -1151,7 +1113,7 @@ TEST(PlatformStreamMeasure, DISABLED_BurstOf100000Files) {
 }
 
 TEST(PlatformStreamMeasure, DISABLED_DrainRateOfAFullQueue) {
-  MeasureDir dir;
+  TempDir dir(measure_base());
   StreamThread stream({dir.path()});
   ASSERT_TRUE(stream.started());
   const std::size_t events = queue_limit() - 100;

@@ -14,6 +14,7 @@
 
 #include "event/kind_text.h"
 #include "module/delivery.h"
+#include "test_support.h"
 
 namespace vestra {
 namespace {
@@ -21,34 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-/// A temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vestra-watcher-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-    path_ = fs::canonical(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing_support::count_entries;
+using testing_support::TempDir;
 
 std::size_t count_open_descriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
-  return count;
+  return count_entries("/proc/self/fd");
 }
-
 std::size_t count_threads() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
-  return count;
+  return count_entries("/proc/self/task");
 }
 
 /// Receives until `want` holds for what was seen, or the bound passes; returns what came.
@@ -67,8 +48,8 @@ std::vector<std::pair<std::string, std::string>> receive_until(
   return seen;
 }
 
-bool contains(const std::vector<std::pair<std::string, std::string>>& seen,
-              const std::string& kind, const std::string& path) {
+bool contains(const std::vector<std::pair<std::string, std::string>>& seen, const std::string& kind,
+              const std::string& path) {
   return std::find(seen.begin(), seen.end(), std::make_pair(kind, path)) != seen.end();
 }
 
@@ -82,9 +63,8 @@ std::vector<std::string> stream_path_strings(const FsEventWatcher& watcher) {
   std::vector<std::string> out;
   CFArrayRef array = watcher.stream_paths();
   for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
-    out.emplace_back(
-        CFStringGetCStringPtr(static_cast<CFStringRef>(CFArrayGetValueAtIndex(array, i)),
-                              kCFStringEncodingUTF8));
+    out.emplace_back(CFStringGetCStringPtr(
+        static_cast<CFStringRef>(CFArrayGetValueAtIndex(array, i)), kCFStringEncodingUTF8));
   }
   return out;
 }
@@ -107,8 +87,9 @@ TEST(Watcher, MissingPathIsRefused) {
 // Paths that cannot name anything are refused: NUL inside, empty, a dangling link.
 TEST(Watcher, UnusablePathsAreRefused) {
   TempDir dir;
-  fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling");
-  const std::string cases[] = {std::string("/tmp\0x", 6), "", (dir.path() / "dangling").string()};
+  fs::create_symlink(fs::path(dir.path()) / "nowhere", fs::path(dir.path()) / "dangling");
+  const std::string cases[] = {std::string("/tmp\0x", 6), "",
+                               (fs::path(dir.path()) / "dangling").string()};
   for (const std::string& path : cases) {
     auto delivery = make_delivery_channel();
     auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
@@ -122,8 +103,8 @@ TEST(Watcher, UnusablePathsAreRefused) {
 // A relative path and a path through a symbolic link are registered in canonical form.
 TEST(Watcher, RegistersCanonicalPaths) {
   TempDir dir;
-  fs::create_directory(dir.path() / "real");
-  fs::create_directory_symlink(dir.path() / "real", dir.path() / "link");
+  fs::create_directory(fs::path(dir.path()) / "real");
+  fs::create_directory_symlink(fs::path(dir.path()) / "real", fs::path(dir.path()) / "link");
   const fs::path saved = fs::current_path();
   fs::current_path(dir.path());
   auto delivery = make_delivery_channel();
@@ -132,7 +113,7 @@ TEST(Watcher, RegistersCanonicalPaths) {
   ASSERT_TRUE(watcher->watch("link/", WatchDepth::DirectChildren).is_ok());
   fs::current_path(saved);
 
-  const std::string real = (dir.path() / "real").string();
+  const std::string real = (fs::path(dir.path()) / "real").string();
   ASSERT_EQ(watcher->registry().size(), 1u) << "both name one directory";
   EXPECT_EQ(watcher->registry().begin()->first, real);
   EXPECT_FALSE(watcher->registry().begin()->second) << "the later depth wins";
@@ -145,11 +126,11 @@ TEST(Watcher, RefusedWatchRestartsEarlierPaths) {
   TempDir dir;
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   ASSERT_TRUE(watcher->watch("/nonexistent/vestra", WatchDepth::Subtree).is_err());
   ASSERT_TRUE(watcher->is_running());
-  std::ofstream(dir.path() / "after") << "x";
-  const std::string file = (dir.path() / "after").string();
+  std::ofstream(fs::path(dir.path()) / "after") << "x";
+  const std::string file = (fs::path(dir.path()) / "after").string();
   auto seen = receive_until(delivery.receiver,
                             [&](const auto& s) { return contains(s, "Create(File)", file); });
   EXPECT_TRUE(contains(seen, "Create(File)", file)) << describe(seen);
@@ -160,11 +141,11 @@ TEST(Watcher, RealEventsReachTheChannel) {
   TempDir dir;
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
 
-  const std::string file = (dir.path() / "f").string();
-  const std::string sub = (dir.path() / "sub").string();
-  const std::string renamed = (dir.path() / "g").string();
+  const std::string file = (fs::path(dir.path()) / "f").string();
+  const std::string sub = (fs::path(dir.path()) / "sub").string();
+  const std::string renamed = (fs::path(dir.path()) / "g").string();
   std::ofstream(file) << "data";
   fs::create_directory(sub);
   fs::rename(file, renamed);
@@ -183,15 +164,15 @@ TEST(Watcher, RealEventsReachTheChannel) {
 // A DirectChildren watch reports its entries but nothing deeper.
 TEST(Watcher, DirectChildrenStopsAtDepthOne) {
   TempDir dir;
-  fs::create_directories(dir.path() / "a");
+  fs::create_directories(fs::path(dir.path()) / "a");
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::DirectChildren).is_ok());
-  std::ofstream(dir.path() / "a" / "deep") << "x";
-  std::ofstream(dir.path() / "top") << "x";
-  const std::string top = (dir.path() / "top").string();
-  auto seen =
-      receive_until(delivery.receiver, [&](const auto& s) { return contains(s, "Create(File)", top); });
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::DirectChildren).is_ok());
+  std::ofstream(fs::path(dir.path()) / "a" / "deep") << "x";
+  std::ofstream(fs::path(dir.path()) / "top") << "x";
+  const std::string top = (fs::path(dir.path()) / "top").string();
+  auto seen = receive_until(delivery.receiver,
+                            [&](const auto& s) { return contains(s, "Create(File)", top); });
   EXPECT_TRUE(contains(seen, "Create(File)", top)) << describe(seen);
   for (const auto& [kind, path] : seen) {
     EXPECT_EQ(path.find("/a/deep"), std::string::npos) << "deeper entry delivered: " << path;
@@ -204,7 +185,7 @@ TEST(Watcher, StopRightAfterRun) {
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
   for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+    ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
     watcher->stop();
     EXPECT_FALSE(watcher->is_running());
   }
@@ -216,7 +197,7 @@ TEST(Watcher, HandlerSharesReturn) {
   TempDir dir;
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   EXPECT_EQ(delivery.handler.use_count(), 3) << "creator, watcher, stream context";
   watcher->stop();
   EXPECT_EQ(delivery.handler.use_count(), 2) << "the stream released its context";
@@ -227,13 +208,13 @@ TEST(Watcher, HandlerSharesReturn) {
 // 200 create/watch/destroy cycles leave no descriptor and no thread behind.
 TEST(Watcher, CyclesLeakNothing) {
   TempDir dir;
-  fs::create_directories(dir.path() / "a" / "b");
+  fs::create_directories(fs::path(dir.path()) / "a" / "b");
   const std::size_t fds = count_open_descriptors();
   const std::size_t threads = count_threads();
   for (int i = 0; i < 200; ++i) {
     auto delivery = make_delivery_channel();
     auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-    ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+    ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   }
   EXPECT_EQ(count_open_descriptors(), fds);
   EXPECT_EQ(count_threads(), threads);
@@ -244,7 +225,7 @@ TEST(Watcher, LoopThreadIsNamed) {
   TempDir dir;
   auto delivery = make_delivery_channel();
   auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  ASSERT_TRUE(watcher->watch(dir.path().string(), WatchDepth::Subtree).is_ok());
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   std::set<std::string> names;
   for (const auto& task : fs::directory_iterator("/proc/self/task")) {
     std::ifstream comm(task.path() / "comm");
