@@ -11,6 +11,11 @@ import vestra
 HANG_LIMIT_SECONDS = 120
 
 
+def pytest_configure(config):
+    # Long stress cases carry this marker; nothing deselects them by default.
+    config.addinivalue_line("markers", "slow: a long stress case (still run by default)")
+
+
 @pytest.fixture(autouse=True)
 def hang_guard():
     faulthandler.dump_traceback_later(HANG_LIMIT_SECONDS, exit=True)

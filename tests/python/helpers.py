@@ -1,12 +1,14 @@
 """Helpers shared by the tests: bounded watches, subprocess runs and leak probes."""
 
 import contextlib
+import json
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -142,3 +144,193 @@ def run_python(code, timeout=30, **kwargs):
         timeout=timeout,
         **kwargs,
     )
+
+
+# ---------------------------------------------------------------------------------------
+# A watch in a child process, driven from the test: a crash or a hang of vestra ends the
+# child and fails the test instead of taking pytest down.
+
+from workloads import Child, stop_process  # noqa: E402 - kept beside the code that uses it
+
+# The child watches PATH and prints every event as one JSON line; it ends on SIGINT (or any
+# other exception) and then prints how it ended and what it left behind.
+WATCH_CHILD = """
+import contextlib, json, os, sys
+import vestra
+
+path = {path!r}
+drop_to = {drop_to!r}
+if drop_to is not None:
+    # vestra is loaded; from here on, no privilege is left.
+    os.setgroups([])
+    os.setgid(drop_to)
+    os.setuid(drop_to)
+
+def emit(**values):
+    print(json.dumps(values), flush=True)
+
+def callback(event):
+    emit(event=event)
+
+def left_behind():
+    inotify = 0
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            inotify += os.readlink(f"/proc/self/fd/{{name}}") == "anon_inode:inotify"
+    threads = []
+    for task in os.listdir("/proc/self/task"):
+        with contextlib.suppress(OSError), open(f"/proc/self/task/{{task}}/comm") as comm:
+            threads.append(comm.read().strip())
+    return inotify, [name for name in threads if name.startswith("murmelant")]
+
+emit(started=os.getuid())
+try:
+    vestra.rswatcher(path, callback)
+    ended, message = "returned", ""
+except BaseException as error:
+    ended, message = type(error).__name__, str(error)
+# A joined thread can still be listed for a moment after the join returns: allow it 1 s.
+import time
+deadline = time.monotonic() + 1
+inotify, threads = left_behind()
+while threads and time.monotonic() < deadline:
+    time.sleep(0.01)
+    inotify, threads = left_behind()
+emit(ended=ended, message=message, inotify=inotify, watcher_threads=threads)
+"""
+
+
+class WatchingChild:
+    """`rswatcher(path, ...)` in a child interpreter. Its events come back as dicts; every
+    wait is bounded and shows what was seen when it fails."""
+
+    def __init__(self, path, drop_to=None):
+        code = WATCH_CHILD.format(path=path, drop_to=drop_to)
+        self.child = Child(None, argv=[sys.executable, "-c", code])
+        self.events = []
+        self.ending = None
+        self.started = self._next(30)["started"]
+
+    def _next(self, timeout):
+        line = self.child.line(timeout)
+        if line is None:
+            pytest.fail(f"the watching child died; events {self.events!r}; {self.child.describe()}")
+        record = json.loads(line)
+        if "event" in record:
+            self.events.append(record["event"])
+        elif "ended" in record:
+            self.ending = record
+        return record
+
+    def wait_until(self, done, timeout=10.0, what="expected events"):
+        """Reads events until `done(self.events)` holds."""
+        deadline = time.monotonic() + timeout
+        while not done(self.events):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or self.ending is not None:
+                pytest.fail(
+                    f"{what} did not arrive within {timeout} s; ending {self.ending!r}; "
+                    f"saw {self.events!r}"
+                )
+            try:
+                self._next(remaining)
+            except TimeoutError:
+                pass
+        return self.events
+
+    def expect(self, expected, timeout=10.0):
+        """Waits for (kind, path) pairs to arrive in this order (others may come between)."""
+        return self.wait_until(
+            lambda events: contains_in_order(events, [(k, [p]) for k, p in expected]),
+            timeout,
+            what=f"{expected!r}",
+        )
+
+    def poll(self, seconds, done):
+        """Reads events for up to `seconds`; True as soon as `done` holds for the (kind,
+        path) pairs seen, False if it does not by then."""
+        deadline = time.monotonic() + seconds
+        while True:
+            pairs = [(e["kind"], e["paths"][0]) for e in self.events if e["paths"]]
+            if done(pairs):
+                return True
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or self.ending is not None:
+                return False
+            with contextlib.suppress(TimeoutError):
+                self._next(remaining)
+
+    def wait_live(self, probe_dir, timeout=10.0):
+        """Creates files in `probe_dir` until one of them is reported: the watch is live."""
+        os.makedirs(probe_dir, exist_ok=True)
+        prefix = os.path.join(probe_dir, "")
+        deadline = time.monotonic() + timeout
+        number = 0
+        while not any(e["paths"][0].startswith(prefix) for e in self.events if e["paths"]):
+            if time.monotonic() > deadline or self.ending is not None:
+                pytest.fail(
+                    f"no event from {probe_dir} within {timeout} s; ending {self.ending!r}; "
+                    f"saw {self.events!r}"
+                )
+            with open(os.path.join(probe_dir, f"live-{number}"), "w"):
+                pass
+            number += 1
+            with contextlib.suppress(TimeoutError):
+                self._next(0.05)
+
+    def sync(self, marker, timeout=10.0):
+        """Creates `marker` and waits for its creation: every event of the changes made
+        before it has been delivered by then."""
+        with open(marker, "w"):
+            pass
+        self.expect([("Create(File)", marker)], timeout)
+
+    @contextlib.contextmanager
+    def frozen(self):
+        """Stops the whole child meanwhile: the changes made in this block reach the watcher
+        as one late batch, after they are all done."""
+        stop_process(self.child.process.pid)
+        try:
+            yield
+        finally:
+            os.kill(self.child.process.pid, signal.SIGCONT)
+
+    def finish(self, timeout=10.0, interrupt=True):
+        """Ends the watch with Ctrl-C (or, without `interrupt`, waits for it to end by
+        itself); returns how it ended."""
+        if interrupt and self.ending is None and self.child.running():
+            self.child.process.send_signal(signal.SIGINT)
+        deadline = time.monotonic() + timeout
+        while self.ending is None:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                self.child.finish(0)
+                pytest.fail(f"the watch did not end within {timeout} s; {self.child.describe()}")
+            with contextlib.suppress(TimeoutError):
+                self._next(remaining)
+        self.child.finish(10)
+        assert self.child.process.returncode == 0, self.child.describe()
+        return self.ending
+
+    def close(self):
+        if self.child.running():
+            self.child.process.kill()
+            self.child.process.wait(10)
+
+
+@contextlib.contextmanager
+def watching_child(path, drop_to=None):
+    watcher = WatchingChild(path, drop_to)
+    try:
+        yield watcher
+    finally:
+        watcher.close()
+
+
+def events_under(events, prefix):
+    return [e for e in events if any(p == prefix or p.startswith(prefix + "/") for p in e["paths"])]
+
+
+class SilentGap(AssertionError):
+    """A change was neither reported nor covered by an Other event: the one failure that the
+    tests of known gaps expect (any other failure, a crash or a hang, still fails them)."""

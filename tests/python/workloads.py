@@ -1,0 +1,657 @@
+"""Heavy workloads shared by the stress tests and measure_reliability.py.
+
+Every watch runs in a child interpreter (`python workloads.py ROLE ARGS...`) with a hard time
+limit of its own and one under the parent's control, so a crash or a hang of vestra ends that
+child, not the caller. The parent side (the run_* functions) drives the file system and
+returns plain dicts of numbers."""
+
+import contextlib
+import gc
+import json
+import os
+import queue
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROBE_DIR = ".probe"
+
+
+# ---------------------------------------------------------------------------------------
+# Shared bits
+
+
+def scratch_base():
+    """Where heavy trees go: memory-backed /dev/shm when it is there, else the temp dir."""
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK):
+        return "/dev/shm"
+    return tempfile.gettempdir()
+
+
+@contextlib.contextmanager
+def scratch_dir(prefix):
+    """A fresh directory by its canonical path, removed afterwards."""
+    path = os.path.realpath(tempfile.mkdtemp(prefix=prefix, dir=scratch_base()))
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def max_queued_events():
+    with open("/proc/sys/fs/inotify/max_queued_events") as limit:
+        return int(limit.read())
+
+
+def touch(path):
+    os.close(os.open(path, os.O_CREAT | os.O_WRONLY | os.O_CLOEXEC, 0o644))
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def inotify_watch_count(pid="self"):
+    """Watches held by the inotify instances of a process, as the kernel lists them."""
+    count = 0
+    for name in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{pid}/fd/{name}") != "anon_inode:inotify":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{name}") as info:
+                count += sum(line.startswith("inotify wd:") for line in info)
+    return count
+
+
+def all_stopped(pid):
+    """True once every thread of process `pid` is stopped by a signal."""
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{task}/stat") as stat:
+            if stat.read().rsplit(")", 1)[1].split()[0] not in ("T", "t"):
+                return False
+    return True
+
+
+def stop_process(pid, timeout=10):
+    """SIGSTOP, and back once the whole process has really stopped: a signal is delivered
+    to a running thread only at its next return from the kernel."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + timeout
+    while not all_stopped(pid):
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"process {pid} did not stop within {timeout} s")
+        time.sleep(0.001)
+
+
+class Child:
+    """A child interpreter, by default running one role of this file; its stdout lines are
+    read on a thread so that every wait for one has a bound."""
+
+    def __init__(self, role, *args, argv=None):
+        if argv is None:
+            argv = [sys.executable, os.path.join(HERE, "workloads.py"), role, *map(str, args)]
+        self.process = subprocess.Popen(
+            argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        self.lines = queue.Queue()
+        self.stderr = []
+        threading.Thread(target=self._pump, args=(self.process.stdout, self.lines), daemon=True).start()
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    @staticmethod
+    def _pump(stream, lines):
+        for line in stream:
+            lines.put(line.rstrip("\n"))
+        lines.put(None)
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self.stderr.append(line)
+
+    def line(self, timeout):
+        """The next line, or None at end of output; raises TimeoutError past `timeout`."""
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError(f"no line from the child within {timeout} s; {self.describe()}")
+
+    def expect(self, prefix, timeout):
+        line = self.line(timeout)
+        if line is None or not line.startswith(prefix):
+            self.finish(5)
+            raise AssertionError(f"expected {prefix!r} from the child, got {line!r}; {self.describe()}")
+        return line[len(prefix):].strip()
+
+    def result(self, timeout):
+        """The child's closing JSON line, once it has exited."""
+        deadline = time.monotonic() + timeout
+        last = None
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                self.finish(0)
+                raise TimeoutError(f"the child did not finish within {timeout} s; {self.describe()}")
+            line = self.line(remaining)
+            if line is None:
+                break
+            last = line
+        self.finish(10)
+        if self.process.returncode != 0 or not last or not last.startswith("{"):
+            raise AssertionError(f"the child failed; last line {last!r}; {self.describe()}")
+        return json.loads(last)
+
+    def finish(self, grace):
+        try:
+            self.process.wait(grace)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def describe(self):
+        time.sleep(0.1)  # let the stderr reader catch up
+        tail = "".join(self.stderr)[-3000:]
+        return f"exit status {self.process.poll()}, stderr: {tail!r}"
+
+
+def until_child_exits(child, action, interval, timeout):
+    """Runs `action(number)` every `interval` s until the child has exited or `timeout` s."""
+    deadline = time.monotonic() + timeout
+    number = 0
+    while child.running() and time.monotonic() < deadline:
+        action(number)
+        number += 1
+        time.sleep(interval)
+
+
+def until_line(child, prefix, action, interval, timeout):
+    """Runs `action(number)` every `interval` s until the child prints a line starting with
+    `prefix`; returns the rest of that line."""
+    deadline = time.monotonic() + timeout
+    number = 0
+    while True:
+        action(number)
+        number += 1
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError(f"no {prefix!r} from the child within {timeout} s; {child.describe()}")
+        try:
+            line = child.line(min(interval, remaining))
+        except TimeoutError:
+            continue
+        if line is None:
+            raise AssertionError(f"the child ended before {prefix!r}; {child.describe()}")
+        if line.startswith(prefix):
+            return line[len(prefix):].strip()
+
+
+class Done(Exception):
+    """Raised by a child's callback to end its watch."""
+
+
+class OutOfTime(Exception):
+    """Raised by a child's alarm: the watch took longer than its bound."""
+
+
+def arm_alarm(seconds):
+    def expire(signum, frame):
+        raise OutOfTime(f"no end within {seconds} s")
+
+    signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+
+
+def emit(**values):
+    print(json.dumps(values), flush=True)
+
+
+# ---------------------------------------------------------------------------------------
+# 1. Many watches in one process: nothing may be left behind.
+
+
+def child_leak(root, calls, sample_at):
+    import vestra
+
+    target = os.path.join(root, "ping")
+    stop = threading.Event()
+
+    def ping():
+        # One name created and removed again and again: every watch soon sees an event.
+        while not stop.is_set():
+            touch(target)
+            os.unlink(target)
+            stop.wait(0.001)
+
+    pinger = threading.Thread(target=ping, daemon=True)
+    pinger.start()
+
+    def callback(event):
+        raise Done
+
+    arm_alarm(240)
+    gc.collect()
+    fds_before, threads_before, rss_before = open_descriptors(), thread_count(), resident_bytes()
+    rss_at_sample = None
+    started = time.monotonic()
+    for number in range(1, calls + 1):
+        try:
+            vestra.rswatcher(root, callback)
+        except Done:
+            pass
+        if number == sample_at:
+            gc.collect()
+            rss_at_sample = resident_bytes()
+    elapsed = time.monotonic() - started
+    gc.collect()
+    # A joined thread can still be listed for a moment after the join returns.
+    settle = time.monotonic() + 1
+    while thread_count() > threads_before and time.monotonic() < settle:
+        time.sleep(0.01)
+    fds_after, threads_after, rss_after = open_descriptors(), thread_count(), resident_bytes()
+    watcher_threads_left = []
+    for task in os.listdir("/proc/self/task"):
+        with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
+            name = comm.read().strip()
+            if name.startswith("murmelant"):
+                watcher_threads_left.append(name)
+    stop.set()
+    pinger.join(5)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    emit(
+        calls=calls,
+        sample_at=sample_at,
+        elapsed=elapsed,
+        fds_before=fds_before,
+        fds_after=fds_after,
+        threads_before=threads_before,
+        threads_after=threads_after,
+        watcher_threads_left=watcher_threads_left,
+        rss_before=rss_before,
+        rss_at_sample=rss_at_sample,
+        rss_after=rss_after,
+    )
+
+
+def run_leak(calls=1000, sample_at=100, timeout=300):
+    with scratch_dir("vestra-leak-") as root:
+        child = Child("leak", root, calls, sample_at)
+        return child.result(timeout)
+
+
+# ---------------------------------------------------------------------------------------
+# 2. A burst of creations: every one is reported, or the overflow is.
+
+BURST_SUBDIRS = 20
+
+
+def child_burst(root):
+    import vestra
+
+    burst = os.path.join(root, "burst") + "/"
+    probes = os.path.join(root, PROBE_DIR) + "/"
+    markers = os.path.join(root, "end-")
+    created = set()
+    state = {"creates": 0, "live": False, "events": 0}
+    others = []  # (creations seen so far, path)
+    unexpected = []
+
+    def callback(event):
+        state["events"] += 1
+        kind, paths = event["kind"], event["paths"]
+        path = paths[0] if len(paths) == 1 else repr(paths)
+        if kind == "Create(File)" and path.startswith(burst):
+            state["creates"] += 1
+            created.add(path)
+        elif kind == "Other":
+            others.append((len(created), path))
+        elif path.startswith(probes):
+            if not state["live"]:
+                state["live"] = True
+                print("live", flush=True)
+        elif path.startswith(markers):
+            if kind == "Create(File)":
+                raise Done
+        elif len(unexpected) < 20:
+            unexpected.append(event)
+
+    arm_alarm(240)
+    outcome = "done"
+    try:
+        vestra.rswatcher(root, callback)
+    except Done:
+        pass
+    except OutOfTime:
+        outcome = "timed out"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    emit(
+        outcome=outcome,
+        unique_created=len(created),
+        create_events=state["creates"],
+        events=state["events"],
+        others=others[:50],
+        other_count=len(others),
+        unexpected=unexpected,
+    )
+
+
+def run_burst(files=200_000, stop_reader=False, timeout=300):
+    """Creates `files` files in a watched tree and reports what the callback got.
+
+    With `stop_reader`, the watching process is stopped (SIGSTOP) for the whole burst, so
+    nothing drains the kernel queue: it must overflow, whatever the limits."""
+    with scratch_dir("vestra-burst-") as root:
+        burst = os.path.join(root, "burst")
+        subdirs = [os.path.join(burst, f"d{number:02}") for number in range(BURST_SUBDIRS)]
+        for subdir in subdirs:
+            os.makedirs(subdir)
+        probes = os.path.join(root, PROBE_DIR)
+        os.mkdir(probes)
+        child = Child("burst", root)
+        try:
+            until_line(child, "live", lambda n: touch(os.path.join(probes, f"p{n}")), 0.05, 60)
+            if stop_reader:
+                stop_process(child.process.pid)
+            started = time.monotonic()
+            for number in range(files):
+                touch(f"{subdirs[number % BURST_SUBDIRS]}/f{number}")
+            creation_seconds = time.monotonic() - started
+            if stop_reader:
+                os.kill(child.process.pid, signal.SIGCONT)
+            # Markers until one gets through: one made while the queue is full is dropped.
+            until_child_exits(child, lambda n: touch(os.path.join(root, f"end-{n}")), 0.1, 120)
+            result = child.result(timeout)
+        finally:
+            if child.running():
+                child.process.kill()
+                child.process.wait(10)
+        result.update(
+            root=root,
+            files=files,
+            stop_reader=stop_reader,
+            creation_seconds=creation_seconds,
+            delivery_seconds=time.monotonic() - started,
+            max_queued_events=max_queued_events(),
+        )
+        return result
+
+
+# ---------------------------------------------------------------------------------------
+# 3. Churn while the watch sets up: afterwards, every directory is watched.
+
+CHECK_NAME = "check-file"
+
+
+def build_tree(root, tops=100, mids=10, leaves=19):
+    """tops + tops*mids + tops*mids*leaves directories (20,100 by default)."""
+    made = 0
+    for top in range(tops):
+        for mid in range(mids):
+            base = os.path.join(root, f"t{top:03}", f"m{mid:02}")
+            os.makedirs(base)
+            made += 1 + (mid == 0)
+            for leaf in range(leaves):
+                os.mkdir(os.path.join(base, f"l{leaf:02}"))
+                made += 1
+    return made
+
+
+def child_churn(root, stop_file, seed, log_path=None):
+    """Creates, renames and deletes directories inside `root` until `stop_file` exists.
+    With `log_path`, every operation that succeeded is written there with its time."""
+    rng = random.Random(int(seed))
+    log = open(log_path, "w") if log_path else None
+    known = [dirpath for dirpath, _, _ in os.walk(root)][1:]
+    mine = []
+    counts = {"mkdir": 0, "makedirs": 0, "rename": 0, "rmdir": 0, "failed": 0}
+    print("started", flush=True)
+    number = 0
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        if number % 64 == 0 and os.path.exists(stop_file):
+            break
+        number += 1
+        choice = rng.random()
+        try:
+            if choice < 0.35:
+                path = os.path.join(rng.choice(known), f"c{number}")
+                os.mkdir(path)
+                mine.append(path)
+                counts["mkdir"] += 1
+                if log:
+                    log.write(f"{time.monotonic()!r} mkdir {path}\n")
+            elif choice < 0.5:
+                path = os.path.join(rng.choice(known), f"n{number}", "x", "y")
+                os.makedirs(path)
+                mine.append(path)
+                counts["makedirs"] += 1
+                if log:
+                    log.write(f"{time.monotonic()!r} makedirs {path}\n")
+            elif choice < 0.8:
+                # Original and new directories alike move, with all beneath them.
+                source = rng.choice(mine if mine and rng.random() < 0.5 else known)
+                target = os.path.join(rng.choice(known), f"r{number}")
+                os.rename(source, target)
+                known.append(target)
+                counts["rename"] += 1
+                if log:
+                    log.write(f"{time.monotonic()!r} rename {source} {target}\n")
+            elif mine:
+                path = mine.pop(rng.randrange(len(mine)))
+                os.rmdir(path)
+                counts["rmdir"] += 1
+                if log:
+                    log.write(f"{time.monotonic()!r} rmdir {path}\n")
+        except OSError:
+            counts["failed"] += 1  # moved or deleted meanwhile, or a move into itself
+    if log:
+        log.close()
+    emit(**counts)
+
+
+def child_churn_watch(root):
+    import vestra
+
+    markers = os.path.join(root, "marker-")
+    dones = os.path.join(root, "done-")
+    checked = set()
+    others_during_churn = []
+    others_after = []
+    state = {"phase": "churn", "events": 0}
+    report = {}
+
+    def callback(event):
+        state["events"] += 1
+        kind, path = event["kind"], event["paths"][0]
+        if state["events"] == 1:
+            print(f"first {time.monotonic()!r}", flush=True)
+        if kind == "Other":
+            (others_during_churn if state["phase"] == "churn" else others_after).append(path)
+        elif kind != "Create(File)":
+            pass
+        elif state["phase"] == "churn" and path.startswith(markers):
+            state["phase"] = "check"
+            report["watches_at_marker"] = inotify_watch_count()
+            print("marker", flush=True)
+        elif state["phase"] == "check" and os.path.basename(path) == CHECK_NAME:
+            checked.add(os.path.dirname(path))
+        elif state["phase"] == "check" and path.startswith(dones):
+            raise Done
+
+    arm_alarm(240)
+    outcome = "done"
+    print(f"start {time.monotonic()!r}", flush=True)
+    try:
+        vestra.rswatcher(root, callback)
+    except Done:
+        pass
+    except OutOfTime:
+        outcome = "timed out"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    emit(
+        outcome=outcome,
+        checked=sorted(checked),
+        events=state["events"],
+        others_during_churn=others_during_churn[:50],
+        others_during_churn_count=len(others_during_churn),
+        others_after=others_after[:50],
+        **report,
+    )
+
+
+def run_churn(tops=100, mids=10, leaves=19, churn_after_live=1.0, churn_during_setup=True,
+              seed=1234, log_path=None, timeout=300):
+    with scratch_dir("vestra-churn-") as base:
+        root = os.path.join(base, "tree")
+        os.mkdir(root)
+        stop_file = os.path.join(base, "stop-churn")
+        built = build_tree(root, tops, mids, leaves)
+        churn = watcher = None
+        try:
+            if churn_during_setup:
+                churn = Child("churn", root, stop_file, seed, *([log_path] if log_path else []))
+                churn.expect("started", 30)
+            watcher = Child("churn-watch", root)
+            started = float(watcher.expect("start", 30))
+            if churn_during_setup:
+                first = float(watcher.expect("first", 120))
+            else:
+                first = float(
+                    until_line(watcher, "first", lambda n: touch(os.path.join(root, f"live-{n}")), 0.05, 120)
+                )
+                churn = Child("churn", root, stop_file, seed, *([log_path] if log_path else []))
+                churn.expect("started", 30)
+            time.sleep(churn_after_live)
+            touch(stop_file)
+            churn_counts = churn.result(60)
+            until_line(watcher, "marker", lambda n: touch(os.path.join(root, f"marker-{n}")), 0.05, 60)
+            directories = [dirpath for dirpath, _, _ in os.walk(root)]
+            check_started = time.monotonic()
+            for directory in directories:
+                touch(os.path.join(directory, CHECK_NAME))
+            until_child_exits(watcher, lambda n: touch(os.path.join(root, f"done-{n}")), 0.1, 120)
+            result = watcher.result(timeout)
+            check_seconds = time.monotonic() - check_started
+        finally:
+            for child in (churn, watcher):
+                if child is not None and child.running():
+                    child.process.kill()
+                    child.process.wait(10)
+        checked = set(result.pop("checked"))
+        missing = sorted(set(directories) - checked)
+        result.update(
+            built=built,
+            churn=churn_counts,
+            directories_at_check=len(directories),
+            reported=len(checked & set(directories)),
+            missing=missing[:50],
+            missing_count=len(missing),
+            setup_seconds=first - started,
+            watch_started=started,
+            first_event=first,
+            check_seconds=check_seconds,
+            root=root,
+        )
+        return result
+
+
+# ---------------------------------------------------------------------------------------
+# 4. A directory with very many entries at start.
+
+
+def child_big_directory(root, big):
+    import vestra
+
+    probe = os.path.join(big, "probe-")
+    inner = os.path.join(big, "sub-00000", "inner-")
+    stop = threading.Event()
+    seen = {}
+
+    def poke():
+        number = 0
+        while not stop.is_set():
+            touch(f"{probe}{number}")
+            if os.path.isdir(os.path.dirname(inner)):
+                touch(f"{inner}{number}")
+            number += 1
+            stop.wait(0.002)
+
+    def callback(event):
+        path = event["paths"][0]
+        if event["kind"] != "Create(File)":
+            return
+        now = time.monotonic()
+        if path.startswith(probe):
+            seen.setdefault("big", now)
+        elif path.startswith(inner):
+            seen.setdefault("inner", now)
+        wanted = {"big", "inner"} if os.path.isdir(os.path.dirname(inner)) else {"big"}
+        if wanted <= seen.keys():
+            raise Done
+
+    arm_alarm(120)
+    outcome = "done"
+    poker = threading.Thread(target=poke, daemon=True)
+    poker.start()
+    started = time.monotonic()
+    try:
+        vestra.rswatcher(root, callback)
+    except Done:
+        pass
+    except OutOfTime:
+        outcome = "timed out"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    stop.set()
+    poker.join(5)
+    emit(
+        outcome=outcome,
+        start_seconds=seen["big"] - started if "big" in seen else None,
+        inner_seconds=seen["inner"] - started if "inner" in seen else None,
+    )
+
+
+def run_big_directory(entries=100_000, every_nth_is_dir=0, timeout=120):
+    """A directory of `entries` entries (every n-th of them a directory when n > 0) is present
+    when the watch starts; returns how long until an event in it (and in one of its
+    subdirectories) came."""
+    with scratch_dir("vestra-big-") as root:
+        big = os.path.join(root, "big")
+        os.mkdir(big)
+        started = time.monotonic()
+        for number in range(entries):
+            if every_nth_is_dir and number % every_nth_is_dir == 0:
+                os.mkdir(os.path.join(big, f"sub-{number:05}"))
+            else:
+                touch(os.path.join(big, f"entry-{number:06}"))
+        fill_seconds = time.monotonic() - started
+        result = Child("big", root, big).result(timeout)
+        result.update(entries=entries, every_nth_is_dir=every_nth_is_dir, fill_seconds=fill_seconds)
+        return result
+
+
+ROLES = {
+    "leak": lambda root, calls, sample: child_leak(root, int(calls), int(sample)),
+    "burst": child_burst,
+    "churn": child_churn,
+    "churn-watch": child_churn_watch,
+    "big": child_big_directory,
+}
+
+if __name__ == "__main__":
+    ROLES[sys.argv[1]](*sys.argv[2:])
