@@ -3,6 +3,7 @@
 import contextlib
 import json
 import os
+import queue
 import signal
 import subprocess
 import sys
@@ -200,6 +201,21 @@ emit(ended=ended, message=message, inotify=inotify, watcher_threads=threads)
 """
 
 
+def shorten(events, keep=40):
+    """The events for a failure message: all of a few, else the count of each kind and
+    the first and last ones."""
+    if len(events) <= keep:
+        return repr(events)
+    kinds = {}
+    for event in events:
+        kinds[event["kind"]] = kinds.get(event["kind"], 0) + 1
+    half = keep // 2
+    return (
+        f"{len(events)} events {kinds!r}; first {events[:half]!r} ... "
+        f"last {events[-half:]!r}"
+    )
+
+
 class WatchingChild:
     """`rswatcher(path, ...)` in a child interpreter. Its events come back as dicts; every
     wait is bounded and shows what was seen when it fails."""
@@ -212,15 +228,25 @@ class WatchingChild:
         self.started = self._next(30)["started"]
 
     def _next(self, timeout):
+        """Takes the next record, waiting up to `timeout`, and then every record already
+        there (checks run once per batch, not once per event)."""
         line = self.child.line(timeout)
-        if line is None:
-            pytest.fail(f"the watching child died; events {self.events!r}; {self.child.describe()}")
-        record = json.loads(line)
-        if "event" in record:
-            self.events.append(record["event"])
-        elif "ended" in record:
-            self.ending = record
-        return record
+        while True:
+            if line is None:
+                pytest.fail(
+                    f"the watching child died; events {shorten(self.events)}; "
+                    f"{self.child.describe()}"
+                )
+            record = json.loads(line)
+            if "event" in record:
+                self.events.append(record["event"])
+            elif "ended" in record:
+                self.ending = record
+                return record
+            try:
+                line = self.child.lines.get_nowait()
+            except queue.Empty:
+                return record
 
     def wait_until(self, done, timeout=10.0, what="expected events"):
         """Reads events until `done(self.events)` holds."""
@@ -230,7 +256,7 @@ class WatchingChild:
             if remaining <= 0 or self.ending is not None:
                 pytest.fail(
                     f"{what} did not arrive within {timeout} s; ending {self.ending!r}; "
-                    f"saw {self.events!r}"
+                    f"saw {shorten(self.events)}"
                 )
             try:
                 self._next(remaining)
@@ -270,7 +296,7 @@ class WatchingChild:
             if time.monotonic() > deadline or self.ending is not None:
                 pytest.fail(
                     f"no event from {probe_dir} within {timeout} s; ending {self.ending!r}; "
-                    f"saw {self.events!r}"
+                    f"saw {shorten(self.events)}"
                 )
             with open(os.path.join(probe_dir, f"live-{number}"), "w"):
                 pass
