@@ -11,6 +11,9 @@ struct KindCase {
   EventKind kind;
   const char* text;
 };
+void PrintTo(const KindCase& c, std::ostream* out) {
+  *out << c.text;
+}
 
 using A = AccessDetail;
 using M = ModifyDetail;

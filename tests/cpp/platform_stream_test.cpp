@@ -468,6 +468,10 @@ struct FileRootCase {
   std::function<void(const std::string&)> change;
   UInt32 flags;
 };
+// Shown by name: printing the raw bytes would read padding.
+void PrintTo(const FileRootCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class PlatformStreamFileRoot : public ::testing::TestWithParam<FileRootCase> {};
 
@@ -514,6 +518,10 @@ struct RaceCase {
   int chains;  // independent `mkdir -p` chains
   int depth;   // directories in each chain
 };
+// Shown by name: printing the raw bytes would read padding.
+void PrintTo(const RaceCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class PlatformStreamCreationRace : public ::testing::TestWithParam<RaceCase> {};
 
