@@ -225,7 +225,9 @@ class WatchingChild:
         self.child = Child(None, argv=[sys.executable, "-c", code])
         self.events = []
         self.ending = None
-        self.started = self._next(30)["started"]
+        self.started = None  # the child's uid once it runs
+        while self.started is None:
+            self._next(30)
 
     def _next(self, timeout):
         """Takes the next record, waiting up to `timeout`, and then every record already
@@ -240,13 +242,15 @@ class WatchingChild:
             record = json.loads(line)
             if "event" in record:
                 self.events.append(record["event"])
+            elif "started" in record:
+                self.started = record["started"]
             elif "ended" in record:
                 self.ending = record
-                return record
+                return
             try:
                 line = self.child.lines.get_nowait()
             except queue.Empty:
-                return record
+                return
 
     def wait_until(self, done, timeout=10.0, what="expected events"):
         """Reads events until `done(self.events)` holds."""

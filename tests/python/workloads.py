@@ -21,6 +21,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROBE_DIR = ".probe"
+# No child watches for longer than this; the parent's waits are shorter still.
+CHILD_LIMIT = 90
 
 
 # ---------------------------------------------------------------------------------------
@@ -98,6 +100,21 @@ def stop_process(pid, timeout=10):
         time.sleep(0.001)
 
 
+def inotify_watched_inodes(pid="self"):
+    """The inode numbers that the inotify instances of a process watch."""
+    inodes = set()
+    for name in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{pid}/fd/{name}") != "anon_inode:inotify":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{name}") as info:
+                for line in info:
+                    if line.startswith("inotify wd:"):
+                        fields = dict(field.split(":", 1) for field in line.split()[1:])
+                        inodes.add(int(fields["ino"], 16))
+    return inodes
+
+
 class Child:
     """A child interpreter, by default running one role of this file; its stdout lines are
     read on a thread so that every wait for one has a bound."""
@@ -106,7 +123,7 @@ class Child:
         if argv is None:
             argv = [sys.executable, os.path.join(HERE, "workloads.py"), role, *map(str, args)]
         self.process = subprocess.Popen(
-            argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
         )
         self.lines = queue.Queue()
         self.stderr = []
@@ -231,12 +248,14 @@ def child_leak(root, calls, sample_at):
 
     target = os.path.join(root, "ping")
     stop = threading.Event()
+    quiet = threading.Lock()  # held while counting: the pinger's descriptor is not counted
 
     def ping():
         # One name created and removed again and again: every watch soon sees an event.
         while not stop.is_set():
-            touch(target)
-            os.unlink(target)
+            with quiet:
+                touch(target)
+                os.unlink(target)
             stop.wait(0.001)
 
     pinger = threading.Thread(target=ping, daemon=True)
@@ -245,9 +264,11 @@ def child_leak(root, calls, sample_at):
     def callback(event):
         raise Done
 
-    arm_alarm(240)
+    arm_alarm(CHILD_LIMIT)
     gc.collect()
-    fds_before, threads_before, rss_before = open_descriptors(), thread_count(), resident_bytes()
+    with quiet:
+        fds_before, threads_before = open_descriptors(), thread_count()
+        rss_before = resident_bytes()
     rss_at_sample = None
     started = time.monotonic()
     for number in range(1, calls + 1):
@@ -264,7 +285,9 @@ def child_leak(root, calls, sample_at):
     settle = time.monotonic() + 1
     while thread_count() > threads_before and time.monotonic() < settle:
         time.sleep(0.01)
-    fds_after, threads_after, rss_after = open_descriptors(), thread_count(), resident_bytes()
+    with quiet:
+        fds_after, threads_after = open_descriptors(), thread_count()
+        rss_after = resident_bytes()
     watcher_threads_left = []
     for task in os.listdir("/proc/self/task"):
         with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
@@ -289,7 +312,7 @@ def child_leak(root, calls, sample_at):
     )
 
 
-def run_leak(calls=1000, sample_at=100, timeout=300):
+def run_leak(calls=1000, sample_at=100, timeout=100):
     with scratch_dir("vestra-leak-") as root:
         child = Child("leak", root, calls, sample_at)
         return child.result(timeout)
@@ -331,7 +354,7 @@ def child_burst(root):
         elif len(unexpected) < 20:
             unexpected.append(event)
 
-    arm_alarm(240)
+    arm_alarm(CHILD_LIMIT)
     outcome = "done"
     try:
         vestra.rswatcher(root, callback)
@@ -351,7 +374,7 @@ def child_burst(root):
     )
 
 
-def run_burst(files=200_000, stop_reader=False, timeout=300):
+def run_burst(files=200_000, stop_reader=False, timeout=100):
     """Creates `files` files in a watched tree and reports what the callback got.
 
     With `stop_reader`, the watching process is stopped (SIGSTOP) for the whole burst, so
@@ -375,7 +398,7 @@ def run_burst(files=200_000, stop_reader=False, timeout=300):
             if stop_reader:
                 os.kill(child.process.pid, signal.SIGCONT)
             # Markers until one gets through: one made while the queue is full is dropped.
-            until_child_exits(child, lambda n: touch(os.path.join(root, f"end-{n}")), 0.1, 120)
+            until_child_exits(child, lambda n: touch(os.path.join(root, f"end-{n}")), 0.1, 60)
             result = child.result(timeout)
         finally:
             if child.running():
@@ -422,7 +445,7 @@ def child_churn(root, stop_file, seed, log_path=None):
     counts = {"mkdir": 0, "makedirs": 0, "rename": 0, "rmdir": 0, "failed": 0}
     print("started", flush=True)
     number = 0
-    deadline = time.monotonic() + 120
+    deadline = time.monotonic() + CHILD_LIMIT
     while time.monotonic() < deadline:
         if number % 64 == 0 and os.path.exists(stop_file):
             break
@@ -488,13 +511,14 @@ def child_churn_watch(root):
         elif state["phase"] == "churn" and path.startswith(markers):
             state["phase"] = "check"
             report["watches_at_marker"] = inotify_watch_count()
+            report["watched_inodes"] = sorted(inotify_watched_inodes())
             print("marker", flush=True)
         elif state["phase"] == "check" and os.path.basename(path) == CHECK_NAME:
             checked.add(os.path.dirname(path))
         elif state["phase"] == "check" and path.startswith(dones):
             raise Done
 
-    arm_alarm(240)
+    arm_alarm(CHILD_LIMIT)
     outcome = "done"
     print(f"start {time.monotonic()!r}", flush=True)
     try:
@@ -515,8 +539,19 @@ def child_churn_watch(root):
     )
 
 
-def run_churn(tops=100, mids=10, leaves=19, churn_after_live=1.0, churn_during_setup=True,
-              seed=1234, log_path=None, timeout=300):
+def run_churn(
+    tops=100,
+    mids=10,
+    leaves=19,
+    churn_after_live=1.0,
+    churn_during_setup=True,
+    seed=1234,
+    log_path=None,
+    timeout=100,
+):
+    """Builds a tree, churns it while a watch starts on it (or, without
+    `churn_during_setup`, only once the watch is live), then checks that a file made in
+    every directory is reported."""
     with scratch_dir("vestra-churn-") as base:
         root = os.path.join(base, "tree")
         os.mkdir(root)
@@ -530,11 +565,10 @@ def run_churn(tops=100, mids=10, leaves=19, churn_after_live=1.0, churn_during_s
             watcher = Child("churn-watch", root)
             started = float(watcher.expect("start", 30))
             if churn_during_setup:
-                first = float(watcher.expect("first", 120))
+                first = float(watcher.expect("first", 60))
             else:
-                first = float(
-                    until_line(watcher, "first", lambda n: touch(os.path.join(root, f"live-{n}")), 0.05, 120)
-                )
+                live = lambda n: touch(os.path.join(root, f"live-{n}"))  # noqa: E731
+                first = float(until_line(watcher, "first", live, 0.05, 60))
                 churn = Child("churn", root, stop_file, seed, *([log_path] if log_path else []))
                 churn.expect("started", 30)
             time.sleep(churn_after_live)
@@ -545,7 +579,7 @@ def run_churn(tops=100, mids=10, leaves=19, churn_after_live=1.0, churn_during_s
             check_started = time.monotonic()
             for directory in directories:
                 touch(os.path.join(directory, CHECK_NAME))
-            until_child_exits(watcher, lambda n: touch(os.path.join(root, f"done-{n}")), 0.1, 120)
+            until_child_exits(watcher, lambda n: touch(os.path.join(root, f"done-{n}")), 0.1, 60)
             result = watcher.result(timeout)
             check_seconds = time.monotonic() - check_started
         finally:
@@ -555,7 +589,19 @@ def run_churn(tops=100, mids=10, leaves=19, churn_after_live=1.0, churn_during_s
                     child.process.wait(10)
         checked = set(result.pop("checked"))
         missing = sorted(set(directories) - checked)
+        # Reported under a path where no directory is: a wrong path.
+        wrong = sorted(checked - set(directories))
+        # Watched by the kernel, yet its file went unreported: a watch vestra lost track of.
+        watched = set(result.pop("watched_inodes", []))
+        inode_of = {os.stat(d).st_ino: d for d in directories}
+        untracked = sorted(d for ino, d in inode_of.items() if ino in watched and d not in checked)
+        unknown = len(watched - inode_of.keys())
         result.update(
+            watched_unreported=untracked[:50],
+            watched_unreported_count=len(untracked),
+            watches_on_no_directory=unknown,
+            wrong_paths=wrong[:50],
+            wrong_path_count=len(wrong),
             built=built,
             churn=churn_counts,
             directories_at_check=len(directories),
@@ -605,7 +651,7 @@ def child_big_directory(root, big):
         if wanted <= seen.keys():
             raise Done
 
-    arm_alarm(120)
+    arm_alarm(CHILD_LIMIT)
     outcome = "done"
     poker = threading.Thread(target=poke, daemon=True)
     poker.start()
@@ -626,7 +672,7 @@ def child_big_directory(root, big):
     )
 
 
-def run_big_directory(entries=100_000, every_nth_is_dir=0, timeout=120):
+def run_big_directory(entries=100_000, every_nth_is_dir=0, timeout=100):
     """A directory of `entries` entries (every n-th of them a directory when n > 0) is present
     when the watch starts; returns how long until an event in it (and in one of its
     subdirectories) came."""
@@ -645,12 +691,65 @@ def run_big_directory(entries=100_000, every_nth_is_dir=0, timeout=120):
         return result
 
 
+# ---------------------------------------------------------------------------------------
+# 5. The per-user watch limit: a user's budget of inotify watches is used up elsewhere.
+
+IN_ATTRIB = 0x4
+FILL_INSTANCES = 120  # of the 128 a user may have: one more for vestra, some to spare
+
+
+def child_fill_watches(files_dir, leave, uid):
+    """As `uid`, adds inotify watches on the files in `files_dir` (each file in each of
+    FILL_INSTANCES instances) until the kernel refuses one, then gives `leave` back. Holds
+    them until its standard input closes."""
+    import ctypes
+    import errno
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    os.setgroups([])
+    os.setgid(int(uid))
+    os.setuid(int(uid))
+    instances = [libc.inotify_init1(os.O_CLOEXEC) for _ in range(FILL_INSTANCES)]
+    if min(instances) < 0:
+        emit(error=f"inotify_init1: {os.strerror(ctypes.get_errno())}")
+        return
+    held = []
+    refused = None
+    for name in sorted(os.listdir(files_dir)):
+        path = os.path.join(files_dir, name).encode()
+        for fd in instances:
+            wd = libc.inotify_add_watch(fd, path, IN_ATTRIB)
+            if wd < 0:
+                refused = ctypes.get_errno()
+                break
+            held.append((fd, wd))
+        if refused is not None:
+            break
+    if refused != errno.ENOSPC:
+        emit(error=f"the watch budget was not used up ({len(held)} watches, errno {refused})")
+        return
+    for fd, wd in held[-int(leave):]:
+        libc.inotify_rm_watch(fd, wd)
+    emit(held=len(held) - int(leave), free=int(leave))
+    sys.stdin.read()
+
+
+def files_for_watch_budget(directory):
+    """Enough files that FILL_INSTANCES watches on each exceed the per-user limit."""
+    with open("/proc/sys/fs/inotify/max_user_watches") as limit:
+        needed = int(limit.read()) // FILL_INSTANCES + 100
+    for number in range(needed):
+        touch(os.path.join(directory, f"w{number:06}"))
+    return needed
+
+
 ROLES = {
     "leak": lambda root, calls, sample: child_leak(root, int(calls), int(sample)),
     "burst": child_burst,
     "churn": child_churn,
     "churn-watch": child_churn_watch,
     "big": child_big_directory,
+    "fill-watches": child_fill_watches,
 }
 
 if __name__ == "__main__":
