@@ -168,7 +168,9 @@ if drop_to is not None:
     os.setuid(drop_to)
 
 def emit(**values):
-    print(json.dumps(values), flush=True)
+    # One write with its newline: a Ctrl-C between two writes would leave a line unended.
+    sys.stdout.write(json.dumps(values) + "\\n")
+    sys.stdout.flush()
 
 def callback(event):
     emit(event=event)
