@@ -450,7 +450,7 @@ def test_watched_symlink_is_resolved(root, target):
 
 
 # ---------------------------------------------------------------------------------------
-# Special files in the tree
+# FIFOs and sockets in the tree
 
 
 def test_fifo_and_socket_in_the_tree(root):
