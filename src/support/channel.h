@@ -74,7 +74,9 @@ class Sender {
   ~Sender() {
     if (!state_) return;
     std::lock_guard hold(state_->mutex);
-    if (--state_->senders == 0 && state_->receiver_waiting) state_->ready.notify_one();
+    if (--state_->senders == 0 && std::exchange(state_->receiver_waiting, false)) {
+      state_->ready.notify_one();
+    }
   }
 
   /// Queues `item` while the receiving end exists; otherwise hands it back.
@@ -85,7 +87,8 @@ class Sender {
       return Err(SendError<T>{std::move(item)});
     }
     state_->queue.push_back(std::move(item));
-    const bool wake = state_->receiver_waiting;
+    // One wake-up per wait: later sends find the receiver already woken.
+    const bool wake = std::exchange(state_->receiver_waiting, false);
     hold.unlock();
     if (wake) state_->ready.notify_one();
     return Ok();
