@@ -23,8 +23,8 @@ using vestra::KeywordOnlyParameter;
 
 constexpr std::array<std::string_view, 2> kWatchNames = {"path", "callback"};
 constexpr std::array<std::string_view, 3> kMixedNames = {"a", "b", "c"};
-constexpr std::array<KeywordOnlyParameter, 2> kKeywordOnly = {
-    KeywordOnlyParameter{"k", true}, KeywordOnlyParameter{"opt", false}};
+constexpr std::array<KeywordOnlyParameter, 2> kKeywordOnly = {KeywordOnlyParameter{"k", true},
+                                                              KeywordOnlyParameter{"opt", false}};
 
 const FunctionDescription kShapes[] = {
     {"rswatcher", std::nullopt, kWatchNames, 0, 2, {}},
@@ -68,7 +68,9 @@ void check_failure(const FunctionDescription& shape, vestra::PyErr error) {
 // The embedded interpreter is never finalised, so everything it allocated for itself is
 // still held at exit. Only allocations made inside the interpreter library are excused;
 // anything our own code leaks is still reported.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libpython\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libpython\n";
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool started = [] {

@@ -34,8 +34,8 @@ std::vector<std::string> reference_components(std::string_view path) {
   return out;
 }
 
-bool reference_admits(const std::vector<std::string>& path,
-                      const std::vector<std::string>& root, bool subtree) {
+bool reference_admits(const std::vector<std::string>& path, const std::vector<std::string>& root,
+                      bool subtree) {
   if (root.size() > path.size()) return false;
   for (std::size_t i = 0; i < root.size(); ++i) {
     if (root[i] != path[i]) return false;

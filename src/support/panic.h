@@ -28,9 +28,15 @@ class SourceLocation {
     return SourceLocation(file, line, column);
   }
 #endif
-  constexpr const char* file_name() const noexcept { return file_; }
-  constexpr unsigned line() const noexcept { return line_; }
-  constexpr unsigned column() const noexcept { return column_; }
+  constexpr const char* file_name() const noexcept {
+    return file_;
+  }
+  constexpr unsigned line() const noexcept {
+    return line_;
+  }
+  constexpr unsigned column() const noexcept {
+    return column_;
+  }
 
  private:
   constexpr SourceLocation(const char* file, unsigned line, unsigned column) noexcept
@@ -64,8 +70,7 @@ class Panic final : public std::exception {
 };
 
 /// Reports a fatal error on standard error and unwinds with an owned text.
-[[noreturn]] void panic(std::string message,
-                        SourceLocation where = SourceLocation::current());
+[[noreturn]] void panic(std::string message, SourceLocation where = SourceLocation::current());
 /// Same, with a static text payload.
 [[noreturn]] void panic_static(const char* message,
                                SourceLocation where = SourceLocation::current());
@@ -88,8 +93,7 @@ std::string current_thread_name();
 /// Runs `body` in a function that cannot unwind (one the platform calls): a fatal error
 /// inside it ends the process instead of escaping.
 template <class F>
-void call_nounwind(F&& body,
-                   SourceLocation where = SourceLocation::current()) noexcept {
+void call_nounwind(F&& body, SourceLocation where = SourceLocation::current()) noexcept {
   try {
     std::forward<F>(body)();
   } catch (const Panic&) {

@@ -71,8 +71,7 @@ class [[nodiscard]] Result {
   }
 
   /// The value; an error is the fatal error "<message>: <text form of the error>".
-  T expect(std::string_view message,
-           SourceLocation where = SourceLocation::current()) && {
+  T expect(std::string_view message, SourceLocation where = SourceLocation::current()) && {
     if (is_err()) {
       std::string text(message);
       text += ": ";
