@@ -28,8 +28,14 @@ class DirectoryReader {
   /// (the caller knows by other means that it has seen what it needs), which saves the
   /// empty read that would otherwise confirm the end.
   bool next(Entry& entry, bool may_stop = false) noexcept;
+  /// The inode that the directory's ".." entry names, or 0 when it is not among the entries
+  /// not yet returned by next() in the batch at hand. File systems list "." and ".." first,
+  /// so right after open() this is the parent directory, read without a further call.
+  ino_t parent_inode() noexcept;
 
  private:
+  bool fill() noexcept;
+
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
   std::unique_ptr<std::uint64_t[]> buffer_;  // 8-byte aligned, as the records require

@@ -32,6 +32,8 @@ constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::size_t kBufferSize = 2 * kReadSize;
 constexpr std::size_t kMinReadRoom = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveNotes = 64;
+// How far past a rename its IN_MOVE_SELF is looked for.
+constexpr std::size_t kMoveSelfWindow = 64;
 constexpr int kResolveAttempts = 32;
 constexpr std::uint32_t kNoFrame = UINT32_MAX;
 // Deeper than this, directories are opened by their full path.
@@ -263,6 +265,11 @@ void TreeWatcher::on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t co
       break;
     case IN_ATTRIB:
       out.add(dir.path, name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      // A subdirectory without a watch is one that could not be watched or read: it may
+      // just have become readable. Watched now, what it holds is reported as created.
+      if (is_dir && !table_.child(dir, name)) {
+        walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+      }
       break;
     case IN_DELETE:
       on_deleted(dir, name, is_dir, out);
@@ -389,32 +396,110 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   }
   const std::optional<Destination> destination = find_moved_to(cookie, next);
   Watch* target = destination ? table_.find(destination->wd) : nullptr;
-  if (!target || !target->in_tree()) {
+  if (target && !target->in_tree()) target = nullptr;
+  const std::string_view target_name = destination ? destination->name : std::string_view();
+  switch (check_move(dir, name, *moved, cookie, next, target, target_name)) {
+    case MoveCheck::Stayed:
+      // The name belongs to a directory that took it after this rename: the one that moved
+      // is not known here.
+      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
+      return;
+    case MoveCheck::Elsewhere:
+      // Neither here nor at the destination: its own queued events find it again.
+      drop_tree(*moved, true);
+      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
+      return;
+    case MoveCheck::Moved:
+      break;
+  }
+  if (!target) {
     // Moved out of every tree: nothing below it can be reported under a right path.
     drop_tree(*moved, true);
     return;
   }
   // Moved within the trees: its watches stay, and every path below it changes at once.
-  if (Watch* replaced = table_.child(*target, destination->name); replaced && replaced != moved) {
+  if (Watch* replaced = table_.child(*target, target_name); replaced && replaced != moved) {
     drop_tree(*replaced, true);
   }
-  incomplete_.clear();
-  table_.move(*moved, target, path_text::join(target->path, destination->name), target->root,
-              &incomplete_);
-  remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
   // Subdirectories that a walk lost to this very rename are found under the new path now.
-  const std::vector<int> incomplete = incomplete_;
-  for (const int wd : incomplete) complete(wd, out);
+  table_.move(*moved, target, path_text::join(target->path, target_name), target->root,
+              &to_complete_);
+  remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
+  complete_pending(out);
+}
+
+// Whether the rename with `cookie` moved `candidate`, the watched directory that the table
+// has under the rename's old name.
+//
+// The table can be ahead of the queue: a walk that runs while events are still queued
+// watches directories as they are at that moment, so the old name may already belong to a
+// directory that took it after this rename. The kernel tells them apart: renaming a watched
+// directory queues IN_MOVE_SELF on that directory's own watch right after the two halves,
+// before any later rename. Only when that is not in sight do the paths decide.
+TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_view name,
+                                               const Watch& candidate, std::uint32_t cookie,
+                                               std::size_t next, const Watch* target,
+                                               std::string_view target_name) {
+  std::size_t offset = next;
+  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
+    if (offset >= end_ && !read_more()) break;
+    inotify_event event;
+    std::memcpy(&event, buffer_.get() + offset, sizeof event);
+    if (event.wd == candidate.wd && (event.mask & IN_MOVE_SELF)) return MoveCheck::Moved;
+    if ((event.mask & IN_Q_OVERFLOW) ||
+        ((event.mask & (IN_MOVED_FROM | IN_MOVED_TO)) && event.cookie != cookie)) {
+      break;
+    }
+    offset += sizeof event + event.len;
+  }
+  const auto is_candidate = [&](const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && st.st_ino == candidate.inode &&
+           st.st_dev == candidate.device;
+  };
+  scratch_path_.assign(dir.path);
+  path_text::append(scratch_path_, name);
+  if (is_candidate(scratch_path_)) return MoveCheck::Stayed;
+  if (target) {
+    scratch_path_.assign(target->path);
+    path_text::append(scratch_path_, target_name);
+    if (is_candidate(scratch_path_)) return MoveCheck::Moved;
+  }
+  return MoveCheck::Elsewhere;
+}
+
+void TreeWatcher::complete_pending(EventBatch& out) {
+  if (completing_) return;  // the outer call lists what this one would
+  completing_ = true;
+  while (!to_complete_.empty()) {
+    const int wd = to_complete_.back();
+    to_complete_.pop_back();
+    complete(wd, out);
+  }
+  completing_ = false;
 }
 
 // Walks the subdirectories of a watched directory that have no watch, reporting them and
 // their contents as created.
 void TreeWatcher::complete(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
-  if (!watch || !watch->in_tree()) return;
-  watch->incomplete = false;
+  if (!watch || !watch->in_tree() || !watch->incomplete) return;
   FileDescriptor fd(::open(watch->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return;
+  if (!fd.valid()) {
+    // Gone from this path too: renamed again, and that rename, still queued, brings it
+    // back here; or deleted. Anything else keeps it from being listed: the user is told.
+    if (!vanished(errno)) {
+      watch->incomplete = false;
+      out.add(watch->path, kUserDropped);
+    }
+    return;
+  }
+  // Another directory may have taken the path meanwhile: the same wait applies.
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || st.st_ino != watch->inode || st.st_dev != watch->device) {
+    return;
+  }
+  watch->incomplete = false;
   unwatched_.clear();
   reader_.open(fd.get());
   DirectoryReader::Entry entry;
@@ -645,6 +730,7 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
   }
   frames_.clear();
+  complete_pending(out);
   return top;
 }
 
@@ -666,8 +752,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   };
   FileDescriptor fd;
   long subdirectories = -1;  // what the link count promises, when it does
-  struct stat st;
-  st.st_dev = 0;
+  struct stat st {};
   if (dir.inode != 0) {
     wd = add_watch(dir.path.c_str(), kDirectoryMask);
     if (wd < 0) return failed(-wd, dir.path, out);
@@ -693,7 +778,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     if (!fd.valid()) return failed(errno, dir.path, out);
     wd = add_directory_watch(dir.path, fd.get());
     if (wd < 0) return failed(-wd, dir.path, out);
-    if (::fstat(fd.get(), &st) != 0) st.st_dev = 0;
+    if (::fstat(fd.get(), &st) != 0) st = {};
   }
 
   Watch* parent = nullptr;
@@ -703,6 +788,13 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       discard_if_unknown(wd);
       return Outcome::Failed;
     }
+  }
+  reader_.open(fd.get());
+  if (dir.inode == 0 && parent && !inside(*parent, fd.get(), st)) {
+    // Reached by a path that a rename, still queued, has taken from the parent: what the
+    // path leads to now is another directory. The rename brings the walk back.
+    discard_if_unknown(wd);
+    return Outcome::Vanished;
   }
   Watch* watch = table_.find(wd);
   if (watch && watch->in_tree()) {
@@ -723,9 +815,13 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
           drop_tree(*other, true);
         }
       }
-      table_.move(*watch, parent, std::move(dir.path), root);
+      table_.move(*watch, parent, std::move(dir.path), root,
+                  mode == Scan::Resync ? nullptr : &to_complete_);
+    } else if (mode != Scan::Resync && watch->incomplete) {
+      to_complete_.push_back(watch->wd);
     }
-    // Its watch never lapsed: what changed in it came as events.
+    // Its watch never lapsed: what changed in it came as events. What a walk lost below it
+    // to a rename is listed again now that its present path is known (after this walk).
     if (mode != Scan::Resync) return Outcome::Watched;
   } else {
     if (!watch) {
@@ -738,6 +834,8 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   }
   watch->epoch = epoch_;
   watch->device = st.st_dev;
+  watch->inode = st.st_ino;
+  watch->incomplete = false;  // the scan lists every subdirectory
   if (mode == Scan::Resync) watch->symlinks.reset();
   const std::size_t found = scan(*watch, fd.get(), mode, subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {
@@ -757,7 +855,6 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
   // link count's number of them has been seen, the read that would confirm the end is saved.
   const bool counted = !report && subdirectories >= 0;
   std::size_t found = 0;
-  reader_.open(dir_fd);
   DirectoryReader::Entry entry;
   while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
     unsigned char type = entry.type;
@@ -781,16 +878,25 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
   return found;
 }
 
+// Whether the directory open as `fd`, with status `st`, lies directly in `parent`. Its own
+// listing names its parent, as "..", in the batch already read for the scan; a mount
+// point's names the file system's own root, so that is asked for once more.
+bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
+  if (st.st_dev == parent.device && reader_.parent_inode() == parent.inode) return true;
+  struct stat above;
+  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 && above.st_ino == parent.inode &&
+         above.st_dev == parent.device;
+}
+
 void TreeWatcher::discard_if_unknown(int wd) {
   if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(inotify_.get(), wd);
 }
 
-// A directory that vanished is no failure; one that cannot be read is skipped. Anything
-// else (the watch limit, the descriptor limit) loses events below it: the user is told.
+// A directory that vanished is no failure. Anything else (no permission to read it, the
+// watch limit, the descriptor limit) loses events below it: the user is told.
 TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, EventBatch& out) {
-  last_error_ = error;
   if (vanished(error)) return Outcome::Vanished;
-  if (error != EACCES && error != EPERM) out.add(path, kUserDropped);
+  out.add(path, kUserDropped);
   return Outcome::Failed;
 }
 
@@ -872,10 +978,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
         const WalkResult result =
             walk(root.path, -1, index, report ? Scan::ReportCreated : Scan::Quiet, out);
         if (result.outcome == Outcome::Vanished) continue;
-        if (result.outcome == Outcome::Failed) {
-          if (last_error_ == EACCES || last_error_ == EPERM) out.add(root.path, kUserDropped);
-          return;
-        }
+        if (result.outcome == Outcome::Failed) return;  // reported by the walk
         const Watch* top = table_.find(result.wd);
         if (top && top->root == index && !top->parent) {
           root.state = RootState::Directory;

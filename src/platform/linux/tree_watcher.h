@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -91,6 +92,8 @@ class TreeWatcher {
     int wd;
     std::string_view name;
   };
+  /// What a rename did to the watched directory found under its old name.
+  enum class MoveCheck : std::uint8_t { Moved, Stayed, Elsewhere };
 
   TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots, std::size_t max_watches,
               std::atomic<std::size_t>& watch_count);
@@ -118,6 +121,9 @@ class TreeWatcher {
   bool read_more();
   void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
   const MoveNote* recall_move(std::uint32_t cookie) const;
+  MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
+                       std::uint32_t cookie, std::size_t next, const Watch* target,
+                       std::string_view target_name);
 
   // Watches.
   int add_watch(const char* path, std::uint32_t mask);
@@ -130,7 +136,9 @@ class TreeWatcher {
   Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
                 EventBatch& out, int& wd);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
+  bool inside(const Watch& parent, int fd, const struct stat& st);
   void discard_if_unknown(int wd);
+  void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
   Outcome failed(int error, const std::string& path, EventBatch& out);
   void adopt(Watch& parent, Watch& child);
@@ -173,10 +181,11 @@ class TreeWatcher {
   std::vector<int> wds_;
   std::vector<int> prune_candidates_;
   std::vector<std::uint32_t> matched_roots_;
-  std::vector<int> incomplete_;
+  // Incomplete directories to list again, once the walk or rename at hand is done.
+  std::vector<int> to_complete_;
+  bool completing_ = false;
   std::vector<std::string> unwatched_;
   std::string scratch_path_;
-  int last_error_ = 0;
 };
 
 }  // namespace vestra::platform

@@ -44,6 +44,7 @@ struct Watch {
   Watch* next_sibling = nullptr;
   Watch* prev_sibling = nullptr;
   dev_t device = 0;                   // the file system it is on
+  ino_t inode = 0;                    // the directory itself, as the walk opened it
   std::uint32_t epoch = 0;            // the last resync that found this directory
   bool incomplete = false;            // a listed subdirectory vanished before it was watched
   bool unmounted = false;             // its file system is going away
