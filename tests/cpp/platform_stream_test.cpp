@@ -689,7 +689,8 @@ void churn(const std::string& root, const std::string& outside, int steps, unsig
   };
   for (int step = 0; step < steps; ++step) {
     const std::vector<std::string> inside = directories_below(root);
-    const std::string name = "d" + std::to_string(names++);
+    std::string name = "d";
+    name += std::to_string(names++);
     std::error_code ignored;
     switch (random() % 6) {
       case 0:

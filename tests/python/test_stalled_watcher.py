@@ -57,29 +57,7 @@ RENAME_CHAINS = {
 }
 
 
-@pytest.mark.parametrize(
-    "chain",
-    [
-        "once",
-        pytest.param(
-            "twice",
-            marks=pytest.mark.xfail(
-                strict=True,
-                raises=SilentGap,
-                reason="a directory made just before its parent is renamed twice is never "
-                "watched, with no Other event",
-            ),
-        ),
-        pytest.param(
-            "twice-same-parent",
-            marks=pytest.mark.xfail(strict=True, raises=SilentGap, reason="as 'twice'"),
-        ),
-        pytest.param(
-            "three-times",
-            marks=pytest.mark.xfail(strict=True, raises=SilentGap, reason="as 'twice'"),
-        ),
-    ],
-)
+@pytest.mark.parametrize("chain", list(RENAME_CHAINS))
 def test_new_directory_whose_parent_is_renamed_meanwhile(root, chain):
     for name in ("P/A", "B", "C"):
         os.makedirs(os.path.join(root, name))
@@ -160,6 +138,10 @@ def test_late_batch_leaves_every_directory_watched(tmp_path, stall):
         watcher.wait_live(os.path.join(root, ".probe"))
         with watcher.frozen():
             STALLS[stall](root)
+        if stall == "overflowed":
+            # Until vestra reads the full queue, the kernel drops new events (the Other
+            # covers them): the marker below must come after that.
+            watcher.expect([("Other", root)], timeout=30)
         # The late batch is handled before the check starts: changes made while it is being
         # handled are another matter (see the test below).
         watcher.sync(os.path.join(root, "thawed"), timeout=30)
