@@ -157,12 +157,6 @@ def test_late_batch_leaves_every_directory_watched(tmp_path, stall):
         assert watcher.finish()["ended"] == "KeyboardInterrupt"
 
 
-@pytest.mark.xfail(
-    strict=True,
-    raises=SilentGap,
-    reason="a file made in a directory just moved into the tree, before vestra has read the "
-    "move, is neither reported nor covered by an Other event",
-)
 @pytest.mark.parametrize("origin", ["from-outside", "out-and-back"])
 def test_file_made_in_a_directory_just_moved_in(tmp_path, origin):
     # The same happens without any stall, whenever the file comes before vestra reads the

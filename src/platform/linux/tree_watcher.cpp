@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +45,15 @@ constexpr unsigned kImmediateResyncs = 3;
 constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
 constexpr auto kMaxResyncDelay = std::chrono::milliseconds(4000);
 constexpr auto kOverflowQuiet = std::chrono::seconds(10);
+
+// How much earlier than the clock said a change may carry its time stamp. The kernel stamps
+// from a clock that only moves on each tick, and an operation may stamp its times a moment
+// before it queues its event; the margin covers both, with room to spare. Too wide a margin
+// costs a few needless reports, too narrow a one loses changes.
+constexpr std::int64_t kStampMargin = 20'000'000;  // nanoseconds
+// What a MovedIn walk asks of each entry.
+constexpr unsigned kStatusMask =
+    STATX_TYPE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_CTIME | STATX_BTIME;
 
 constexpr FSEventStreamEventFlags kCreated = kFSEventStreamEventFlagItemCreated;
 constexpr FSEventStreamEventFlags kRemoved = kFSEventStreamEventFlagItemRemoved;
@@ -86,6 +97,22 @@ std::pair<std::string, std::string> nearest_directory_above(std::string_view pat
     }
     below = path_text::parent(below);
   }
+}
+
+/// The coarse real-time clock, the one the kernel stamps file times from, in nanoseconds.
+std::int64_t stamp_clock() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::int64_t nanoseconds(const statx_timestamp& stamp) {
+  return stamp.tv_sec * 1'000'000'000 + stamp.tv_nsec;
+}
+
+FSEventStreamEventFlags type_of(mode_t mode) {
+  if (S_ISDIR(mode)) return kIsDir;
+  return S_ISLNK(mode) ? kIsSymlink : kIsFile;
 }
 
 bool vanished(int error) {
@@ -136,6 +163,8 @@ TreeWatcher::~TreeWatcher() {
 }
 
 void TreeWatcher::start(EventBatch& out) {
+  // Every event comes from a watch added from now on.
+  unread_since_ = stamp_clock();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) resolve_root(index, false, out);
   prune();
 }
@@ -144,11 +173,17 @@ void TreeWatcher::start(EventBatch& out) {
 // Reading
 
 std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
+  drained_at_.reset();
+  const std::int64_t started = stamp_clock();
   ssize_t count;
   do {
     count = ::read(inotify_.get(), buffer_.get(), kReadSize);
   } while (count < 0 && errno == EINTR);
-  if (count <= 0) return std::nullopt;
+  note_read(started, count, kReadSize);
+  if (count <= 0) {
+    if (drained_at_) unread_since_ = *drained_at_;
+    return std::nullopt;
+  }
   end_ = static_cast<std::size_t>(count);
   indexed_end_ = 0;
   moved_to_.clear();
@@ -164,16 +199,29 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     prune();
     offset = next;
   }
+  if (drained_at_) unread_since_ = *drained_at_;
   return std::exchange(requested_delay_, std::nullopt);
+}
+
+// A read that found the queue empty, or that left room in the buffer for one more event of
+// any size, took every event queued when it began: whatever is read later happened after
+// `started`.
+void TreeWatcher::note_read(std::int64_t started, ssize_t count, std::size_t room) {
+  const bool empty = count < 0 && errno == EAGAIN;
+  if (empty || (count > 0 && static_cast<std::size_t>(count) + kMinReadRoom <= room)) {
+    drained_at_ = started;
+  }
 }
 
 bool TreeWatcher::read_more() {
   const std::size_t room = kBufferSize - end_;
   if (room < kMinReadRoom) return false;
+  const std::int64_t started = stamp_clock();
   ssize_t count;
   do {
     count = ::read(inotify_.get(), buffer_.get() + end_, room);
   } while (count < 0 && errno == EINTR);
+  note_read(started, count, room);
   if (count <= 0) return false;
   end_ += static_cast<std::size_t>(count);
   return true;
@@ -549,10 +597,12 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   }
   out.add(dir.path, name, kRenamed | kIsDir);
   if (note && note->kind == MoveKind::DirectoryCarried) return;
-  // A directory from outside the trees is watched as it is. One that was inside but never
-  // watched (it was renamed before its creation was read) has contents nobody reported.
+  // A directory that was inside but never watched (it was renamed before its creation was
+  // read) has contents nobody reported. One from outside the trees, or moved out and back
+  // before either rename was read, is watched as it is; what changed in it after the last
+  // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
-      note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::Quiet;
+      note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
   walk(path_text::join(dir.path, name), dir.wd, dir.root, mode, out);
 }
 
@@ -706,7 +756,7 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
                                           Scan mode, EventBatch& out) {
   pending_.clear();
   frames_.clear();
-  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame});
+  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode});
   WalkResult top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
@@ -719,7 +769,7 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     }
     int wd = -1;
     const int parent_wd = dir.parent_wd;
-    const Outcome outcome = visit(dir, parent_fd, root, mode, out, wd);
+    const Outcome outcome = visit(dir, parent_fd, root, dir.mode, out, wd);
     if (first) top = WalkResult{outcome, wd};
     // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
     // rename's events bring the walk back here under the new path.
@@ -753,6 +803,22 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   FileDescriptor fd;
   long subdirectories = -1;  // what the link count promises, when it does
   struct stat st {};
+  // A subdirectory that a MovedIn scan found is dated here, from the directory opened anyway
+  // (the top of the walk is the moved directory itself, whose rename is reported).
+  const bool dated = mode == Scan::MovedIn && dir.inode != 0;
+  struct statx status {};
+  bool have_status = false;
+  const auto stat_open = [&](int open_fd) {
+    if (!dated) return ::fstat(open_fd, &st) == 0;
+    have_status = ::statx(open_fd, "", AT_EMPTY_PATH, kStatusMask, &status) == 0;
+    if (!have_status) return false;
+    st = {};
+    st.st_dev = makedev(status.stx_dev_major, status.stx_dev_minor);
+    st.st_ino = status.stx_ino;
+    st.st_nlink = status.stx_nlink;
+    st.st_mode = status.stx_mode;
+    return true;
+  };
   if (dir.inode != 0) {
     wd = add_watch(dir.path.c_str(), kDirectoryMask);
     if (wd < 0) return failed(-wd, dir.path, out);
@@ -762,7 +828,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       discard_if_unknown(wd);
       return failed(error, dir.path, out);
     }
-    if (::fstat(fd.get(), &st) == 0 && st.st_ino == dir.inode) {
+    if (stat_open(fd.get()) && st.st_ino == dir.inode) {
       // A directory's link count is 2 plus its subdirectories where the file system keeps
       // it so (1 where it does not).
       if (st.st_nlink >= 2) subdirectories = static_cast<long>(st.st_nlink - 2);
@@ -837,7 +903,27 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   watch->inode = st.st_ino;
   watch->incomplete = false;  // the scan lists every subdirectory
   if (mode == Scan::Resync) watch->symlinks.reset();
-  const std::size_t found = scan(*watch, fd.get(), mode, subdirectories, out);
+  Scan scan_mode = mode;
+  if (dated) {
+    switch (have_status ? age(status) : Age::BornSince) {
+      case Age::BornSince:  // and so is everything in it
+        out.add(watch->path, kCreated | kIsDir);
+        scan_mode = Scan::ReportCreated;
+        break;
+      case Age::ChangedSince:
+        // Making, removing or renaming an entry changes the directory's times too, and the
+        // entries tell of that themselves. Its status changed apart from them when its
+        // status change time is later than that of its last entry change.
+        if (!(status.stx_mask & STATX_MTIME) ||
+            nanoseconds(status.stx_ctime) > nanoseconds(status.stx_mtime)) {
+          out.add(watch->path, kMetaMod | kIsDir);
+        }
+        break;
+      case Age::Older:
+        break;
+    }
+  }
+  const std::size_t found = scan(*watch, fd.get(), scan_mode, subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {
     const auto frame = static_cast<std::uint32_t>(frames_.size());
     for (std::size_t i = pending_.size() - found; i < pending_.size(); ++i) {
@@ -851,14 +937,18 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
 std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
                               EventBatch& out) {
   const bool report = mode == Scan::ReportCreated;
+  const bool dated = mode == Scan::MovedIn;
   // Reports need every entry; otherwise the subdirectories are what matters, and once the
   // link count's number of them has been seen, the read that would confirm the end is saved.
-  const bool counted = !report && subdirectories >= 0;
+  const bool counted = !report && !dated && subdirectories >= 0;
   std::size_t found = 0;
   DirectoryReader::Entry entry;
   while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
     unsigned char type = entry.type;
-    if (type == DT_UNKNOWN) {
+    if (dated && type != DT_DIR) {
+      type = date_entry(dir, dir_fd, entry, out);
+      if (type == DT_UNKNOWN) continue;
+    } else if (type == DT_UNKNOWN) {
       struct stat st;
       if (::fstatat(dir_fd, entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       type = IFTODT(st.st_mode);
@@ -866,7 +956,7 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
     if (type == DT_DIR) {
       std::string child = path_text::join(dir.path, entry.name);
       if (report) out.add(child, kCreated | kIsDir);
-      pending_.push_back(PendingDirectory{std::move(child), dir.wd, entry.inode, kNoFrame});
+      pending_.push_back(PendingDirectory{std::move(child), dir.wd, entry.inode, kNoFrame, mode});
       ++found;
     } else if (type == DT_LNK) {
       remember_symlink(dir, entry.name);
@@ -876,6 +966,56 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
     }
   }
   return found;
+}
+
+// Where an entry's times stand against unread_since_. An entry that a MovedIn walk finds
+// changed after it may have changed after the move, before its directory was watched: no
+// event tells of that. One changed before it was either outside the trees then, or its
+// change was read as an event. A time the file system does not give counts as recent.
+TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
+  const std::int64_t since = unread_since_ - kStampMargin;
+  if ((status.stx_mask & STATX_CTIME) && nanoseconds(status.stx_ctime) < since) {
+    return Age::Older;
+  }
+  if ((status.stx_mask & STATX_BTIME) && nanoseconds(status.stx_btime) < since) {
+    return Age::ChangedSince;
+  }
+  return Age::BornSince;
+}
+
+// Reports an entry of a directory that a MovedIn walk lists, other than a subdirectory, by
+// its age, with one statx. Returns its type (DT_*), or DT_UNKNOWN when it is gone.
+unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
+                                      EventBatch& out) {
+  struct statx status;
+  if (::statx(dir_fd, entry.name.data(), AT_SYMLINK_NOFOLLOW, kStatusMask, &status) != 0) {
+    if (vanished(errno)) return DT_UNKNOWN;
+    // Listed but not to be looked at: taken for new, with the type that the listing gave.
+    const unsigned char type =
+        entry.type == DT_UNKNOWN ? static_cast<unsigned char>(DT_REG) : entry.type;
+    out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+    return type;
+  }
+  const unsigned char type = IFTODT(status.stx_mode);
+  if (type == DT_DIR) return type;  // dated once visited
+  const FSEventStreamEventFlags kind = type_of(status.stx_mode);
+  switch (age(status)) {
+    case Age::BornSince: {
+      const bool linked = S_ISREG(status.stx_mode) && status.stx_nlink > 1;
+      out.add(dir.path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
+      break;
+    }
+    case Age::ChangedSince: {
+      // Its contents changed, or only its status (permissions, owner, links).
+      const bool written = !(status.stx_mask & STATX_MTIME) ||
+                           nanoseconds(status.stx_mtime) >= unread_since_ - kStampMargin;
+      out.add(dir.path, entry.name, (written ? kModified : kMetaMod) | kind);
+      break;
+    }
+    case Age::Older:
+      break;
+  }
+  return type;
 }
 
 // Whether the directory open as `fd`, with status `st`, lies directly in `parent`. Its own

@@ -64,7 +64,12 @@ class TreeWatcher {
     FileIdentity identity{};  // Item
     FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
   };
-  enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync };
+  /// How a walk treats what it finds. Quiet watches it; ReportCreated also reports every
+  /// entry as created; Resync watches again after lost events. MovedIn, for a directory
+  /// moved in from outside the trees, also reports what changed after unread_since_.
+  enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync, MovedIn };
+  /// When an entry found by a MovedIn walk was made or last changed, next to unread_since_.
+  enum class Age : std::uint8_t { Older, ChangedSince, BornSince };
   enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
   struct WalkResult {
     Outcome outcome;
@@ -75,6 +80,7 @@ class TreeWatcher {
     int parent_wd;
     ino_t inode;          // as the parent's listing gave it; 0 when not known
     std::uint32_t frame;  // the open parent directory in frames_, or kNoFrame
+    Scan mode;
   };
   /// A directory kept open while its subdirectories are visited, so that they are opened
   /// relative to it.
@@ -119,6 +125,7 @@ class TreeWatcher {
   std::optional<Destination> find_moved_to(std::uint32_t cookie, std::size_t after);
   void index_moved_to();
   bool read_more();
+  void note_read(std::int64_t started, ssize_t count, std::size_t room);
   void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
   const MoveNote* recall_move(std::uint32_t cookie) const;
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
@@ -137,6 +144,9 @@ class TreeWatcher {
                 EventBatch& out, int& wd);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
   bool inside(const Watch& parent, int fd, const struct stat& st);
+  Age age(const struct statx& status) const;
+  unsigned char date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
+                           EventBatch& out);
   void discard_if_unknown(int wd);
   void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
@@ -164,6 +174,12 @@ class TreeWatcher {
   std::size_t end_ = 0;
   std::size_t indexed_end_ = 0;
   std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> event offset
+  // Every event not read yet happened after this time (nanoseconds of the coarse real-time
+  // clock): taken before the last read that emptied the kernel queue, or before the start.
+  std::int64_t unread_since_ = 0;
+  // Taken before a read in the batch at hand that emptied the queue: unread_since_ once
+  // the batch, whose events may be older, is done.
+  std::optional<std::int64_t> drained_at_;
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
 
