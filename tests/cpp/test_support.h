@@ -3,10 +3,12 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace vestra::testing_support {
 
@@ -36,6 +38,23 @@ inline std::size_t count_entries(const std::string& dir) {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++count;
   return count;
+}
+
+/// The process's thread count once it is at most `bound`, or as it stands after a second:
+/// a joined thread's entry in /proc/self/task can outlive the join by a moment.
+inline std::size_t settled_thread_count(std::size_t bound) {
+  std::size_t count = count_entries("/proc/self/task");
+  for (int i = 0; i < 100 && count > bound; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    count = count_entries("/proc/self/task");
+  }
+  return count;
+}
+
+/// `prefix` followed by `number`, e.g. "c12".
+inline std::string numbered(std::string prefix, long number) {
+  prefix += std::to_string(number);
+  return prefix;
 }
 
 }  // namespace vestra::testing_support

@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 using testing_support::count_entries;
+using testing_support::settled_thread_count;
 using testing_support::TempDir;
 
 std::size_t count_open_descriptors() {
@@ -30,16 +31,6 @@ std::size_t count_open_descriptors() {
 }
 std::size_t count_threads() {
   return count_entries("/proc/self/task");
-}
-/// The thread count once it is at most `bound`, or as it stands after a second: a joined
-/// thread's entry in /proc can outlive the join by a moment.
-std::size_t settled_thread_count(std::size_t bound) {
-  std::size_t count = count_threads();
-  for (int i = 0; i < 100 && count > bound; ++i) {
-    std::this_thread::sleep_for(10ms);
-    count = count_threads();
-  }
-  return count;
 }
 
 /// Receives until `want` holds for what was seen, or the bound passes; returns what came.
