@@ -15,6 +15,9 @@ pytestmark = [linux_only, pytest.mark.slow]
 # Allocator noise between the 100th and the 1,000th watch; a leak of even 1 KiB a call
 # would pass this.
 RSS_SLACK_BYTES = 1 << 20
+# AddressSanitizer holds freed memory back (its quarantine) and grows the resident set by
+# design; leaks are its own business there.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def test_a_thousand_watches_leave_nothing_behind():
@@ -29,7 +32,8 @@ def test_a_thousand_watches_leave_nothing_behind():
         result["fds_before"],
         result["threads_before"],
     ), result
-    assert result["rss_after"] - result["rss_at_sample"] < RSS_SLACK_BYTES, result
+    if not UNDER_ASAN:
+        assert result["rss_after"] - result["rss_at_sample"] < RSS_SLACK_BYTES, result
 
 
 @pytest.mark.parametrize("stop_reader", [False, True], ids=["free-running", "reader-stopped"])
@@ -67,6 +71,11 @@ def test_churn_during_setup_leaves_every_directory_watched():
         assert result["churn"]["rename"] > 0 and result["churn"]["mkdir"] > 0, result["churn"]
         # A file reported under a path where no directory is would be a wrong event.
         assert result["wrong_path_count"] == 0, result["wrong_paths"]
+        # The check's own flood of creations may overflow the kernel queue on a slow run:
+        # the Other event for the root then covers what is missing.
+        assert set(result["others_after"]) <= {result["root"]}, result["others_after"]
+        if result["others_after"]:
+            continue
         # A directory that has a kernel watch must have its file reported.
         assert result["watched_unreported_count"] == 0, result["watched_unreported"]
         if result["missing_count"]:
