@@ -239,6 +239,25 @@ def emit(**values):
     print(json.dumps(values), flush=True)
 
 
+def watch_until_done(root, callback, before=None):
+    """Watches `root` until `callback` raises Done or the child's time bound passes (after
+    running `before`, once the alarm is set); returns "done" or "timed out"."""
+    import vestra
+
+    arm_alarm(CHILD_LIMIT)
+    outcome = "done"
+    if before is not None:
+        before()
+    try:
+        vestra.rswatcher(root, callback)
+    except Done:
+        pass
+    except OutOfTime:
+        outcome = "timed out"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return outcome
+
+
 # ---------------------------------------------------------------------------------------
 # 1. Many watches in one process: nothing may be left behind.
 
@@ -325,8 +344,6 @@ BURST_SUBDIRS = 20
 
 
 def child_burst(root):
-    import vestra
-
     burst = os.path.join(root, "burst") + "/"
     probes = os.path.join(root, PROBE_DIR) + "/"
     markers = os.path.join(root, "end-")
@@ -354,15 +371,7 @@ def child_burst(root):
         elif len(unexpected) < 20:
             unexpected.append(event)
 
-    arm_alarm(CHILD_LIMIT)
-    outcome = "done"
-    try:
-        vestra.rswatcher(root, callback)
-    except Done:
-        pass
-    except OutOfTime:
-        outcome = "timed out"
-    signal.setitimer(signal.ITIMER_REAL, 0)
+    outcome = watch_until_done(root, callback)
     emit(
         outcome=outcome,
         unique_created=len(created),
@@ -489,8 +498,6 @@ def child_churn(root, stop_file, seed, log_path=None):
 
 
 def child_churn_watch(root):
-    import vestra
-
     markers = os.path.join(root, "marker-")
     dones = os.path.join(root, "done-")
     checked = set()
@@ -518,16 +525,9 @@ def child_churn_watch(root):
         elif state["phase"] == "check" and path.startswith(dones):
             raise Done
 
-    arm_alarm(CHILD_LIMIT)
-    outcome = "done"
-    print(f"start {time.monotonic()!r}", flush=True)
-    try:
-        vestra.rswatcher(root, callback)
-    except Done:
-        pass
-    except OutOfTime:
-        outcome = "timed out"
-    signal.setitimer(signal.ITIMER_REAL, 0)
+    outcome = watch_until_done(
+        root, callback, before=lambda: print(f"start {time.monotonic()!r}", flush=True)
+    )
     emit(
         outcome=outcome,
         checked=sorted(checked),
@@ -622,8 +622,6 @@ def run_churn(
 
 
 def child_big_directory(root, big):
-    import vestra
-
     probe = os.path.join(big, "probe-")
     inner = os.path.join(big, "sub-00000", "inner-")
     stop = threading.Event()
@@ -651,18 +649,15 @@ def child_big_directory(root, big):
         if wanted <= seen.keys():
             raise Done
 
-    arm_alarm(CHILD_LIMIT)
-    outcome = "done"
     poker = threading.Thread(target=poke, daemon=True)
-    poker.start()
-    started = time.monotonic()
-    try:
-        vestra.rswatcher(root, callback)
-    except Done:
-        pass
-    except OutOfTime:
-        outcome = "timed out"
-    signal.setitimer(signal.ITIMER_REAL, 0)
+    clock = {}
+
+    def start_poking():
+        poker.start()
+        clock["started"] = time.monotonic()
+
+    outcome = watch_until_done(root, callback, before=start_poking)
+    started = clock["started"]
     stop.set()
     poker.join(5)
     emit(
