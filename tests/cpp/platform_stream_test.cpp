@@ -53,6 +53,7 @@ struct Record {
   std::string path;
   UInt32 flags;
   UInt64 id;
+  std::size_t resyncs;  // resyncs the stream had run when it delivered the record
 };
 using Records = std::vector<Record>;
 
@@ -221,12 +222,13 @@ class StreamThread {
   }
 
  private:
-  static void callback(ConstFSEventStreamRef, void* info, size_t count, void* paths,
+  static void callback(ConstFSEventStreamRef stream, void* info, size_t count, void* paths,
                        const FSEventStreamEventFlags flags[], const FSEventStreamEventId ids[]) {
     auto& self = *static_cast<StreamThread*>(info);
     if (self.releases_ > 0) self.late_callback_ = true;
     if (std::this_thread::get_id() != self.loop_thread_) self.foreign_thread_ = true;
     std::lock_guard hold(self.mutex_);
+    const std::size_t resyncs = seams::resync_count(stream);
     for (size_t i = 0; i < count; ++i) {
       std::string path;
       if (self.use_cf_types_) {
@@ -238,7 +240,7 @@ class StreamThread {
       }
       if (ids[i] <= self.last_id_) self.ids_out_of_order_ = true;
       self.last_id_ = ids[i];
-      self.records_.push_back(Record{std::move(path), flags[i], ids[i]});
+      self.records_.push_back(Record{std::move(path), flags[i], ids[i], resyncs});
     }
     self.changed_.notify_all();
   }
@@ -902,14 +904,18 @@ TEST(PlatformStreamLimits, OverflowIsReportedThenReportingResumes) {
 }
 
 /// Overflows the kernel queue of `stream` cheaply: attribute changes of two files in turn
-/// (the kernel merges only an event equal to the one queued just before it).
-void overflow_with_attributes(StreamThread& stream, const std::string& dir) {
+/// (the kernel merges only an event equal to the one queued just before it). Returns when
+/// the stream was let read again.
+std::chrono::steady_clock::time_point overflow_with_attributes(StreamThread& stream,
+                                                               const std::string& dir) {
   seams::hold_reading(stream.stream());
   const std::string files[2] = {dir + "/attr-a", dir + "/attr-b"};
   const std::size_t changes = queue_limit() + 4000;
   for (std::size_t i = 0; i < changes; ++i)
     ::chmod(files[i % 2].c_str(), (i / 2) % 2 ? 0600 : 0644);
+  const auto released = std::chrono::steady_clock::now();
   seams::release_reading(stream.stream());
+  return released;
 }
 
 // A churn whose events overflow the queue is caught up with by the resync.
@@ -929,31 +935,44 @@ TEST(PlatformStreamLimits, ResyncAfterAChurnWatchesTheTreeAsItIsNow) {
   expect_every_directory_watched(stream, root);
 }
 
+// The first three overflows in a row are resynced at once; from the fourth on, the resync
+// waits, twice as long each time. (An overflow read while a resync waits joins that resync,
+// so each round lets its resync run before overflowing again.)
 TEST(PlatformStreamLimits, RepeatedOverflowsBackOffAndRecover) {
   TempDir dir;
   make_file(dir / "attr-a");
   make_file(dir / "attr-b");
   StreamThread stream({dir.path()});
   ASSERT_TRUE(stream.started());
-  constexpr int kRounds = 5;
-  for (int round = 0; round < kRounds; ++round) {
-    overflow_with_attributes(stream, dir.path());
-    ASSERT_TRUE(stream.wait(
-        [&](const Records& seen) {
-          int overflows = 0;
-          for (const Record& record : seen) overflows += record.flags == kKernelDropped;
-          return overflows > round;
-        },
-        20s))
-        << "round " << round;
+  const std::chrono::milliseconds kDelays[] = {0ms, 0ms, 0ms, 100ms, 200ms};
+  const auto overflows = [](const Records& seen) {
+    Records found;
+    for (const Record& record : seen) {
+      if (record.flags == kKernelDropped) found.push_back(record);
+    }
+    return found;
+  };
+  std::size_t round = 0;
+  for (const auto delay : kDelays) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    const auto released = overflow_with_attributes(stream, dir.path());
+    ASSERT_TRUE(
+        stream.wait([&](const Records& seen) { return overflows(seen).size() > round; }, 20s));
+    const Records reported = overflows(stream.records());
+    ASSERT_EQ(reported.size(), round + 1) << describe(reported);
+    EXPECT_EQ(reported.back().path, dir.path());
+    const std::size_t resyncs_at_report = reported.back().resyncs;
+    // A resync at once has run before the overflow is reported; a put-off one has not.
+    EXPECT_EQ(resyncs_at_report, delay == 0ms ? round + 1 : round);
+    const auto deadline = released + delay + 10s;
+    while (seams::resync_count(stream.stream()) == round &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(seams::resync_count(stream.stream()), round + 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - released, delay);
+    ++round;
   }
-  // The later resyncs were put off rather than run at once, but all of them run.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (seams::resync_count(stream.stream()) < kRounds &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(seams::resync_count(stream.stream()), static_cast<std::size_t>(kRounds));
   ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records(), 5);
 }
 
