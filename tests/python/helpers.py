@@ -1,6 +1,7 @@
 """Helpers shared by the tests: bounded watches, subprocess runs and leak probes."""
 
 import contextlib
+import difflib
 import json
 import os
 import queue
@@ -76,13 +77,14 @@ def is_probe(event):
     return any(f"/{PROBE_DIR}/" in path for path in event["paths"])
 
 
-def watch_events(root, action, until, timeout=10.0):
+def watch_events(root, action, timeout=10.0):
     """Watches `root` on this thread. Once an event shows that the watch is live, runs
-    `action()` on another thread, and returns the events seen after that (probes left out)
-    as soon as `until(events)` holds. Fails, showing what it saw, when that takes longer
-    than `timeout` seconds."""
+    `action()` on another thread, then makes a marker; returns every event that came after
+    the watch was live and before the marker (probes left out). Fails, showing what it saw,
+    when that takes longer than `timeout` seconds."""
     probes = os.path.join(root, PROBE_DIR)
     os.makedirs(probes, exist_ok=True)
+    marker = os.path.join(probes, "done")
     live = threading.Event()
     finished = threading.Event()
     seen = []
@@ -98,17 +100,18 @@ def watch_events(root, action, until, timeout=10.0):
         if live.is_set() and not finished.is_set():
             try:
                 action()
+                with open(marker, "w"):
+                    pass
             except BaseException as error:  # noqa: B902 - handed to the test thread
                 failures.append(error)
 
     def callback(event):
+        if event == {"kind": "Create(File)", "paths": [marker]}:
+            raise StopWatching
         if is_probe(event):
             live.set()
-            return
-        if live.is_set():
+        elif live.is_set():
             seen.append(event)
-            if until(seen):
-                raise StopWatching
 
     driver = threading.Thread(target=drive, daemon=True)
     driver.start()
@@ -118,13 +121,28 @@ def watch_events(root, action, until, timeout=10.0):
     except StopWatching:
         pass
     except WatchTimedOut:
-        pytest.fail(f"expected events did not arrive within {timeout} s; saw {seen!r}")
+        pytest.fail(f"the marker did not arrive within {timeout} s; saw {seen!r}")
     finally:
         finished.set()
         driver.join(5)
     if failures:
         raise failures[0]
     return seen
+
+
+def assert_events(events, expected):
+    """Fails, with a diff, unless `events` are exactly the (kind, paths) pairs `expected`,
+    in that order: an extra, missing, doubled or wrongly kinded event fails."""
+    got = [(event["kind"], event["paths"]) for event in events]
+    if got != expected:
+        diff = difflib.unified_diff(
+            [f"{kind} {paths}" for kind, paths in expected],
+            [f"{kind} {paths}" for kind, paths in got],
+            "expected",
+            "seen",
+            lineterm="",
+        )
+        pytest.fail("the events differ:\n" + "\n".join(diff), pytrace=False)
 
 
 def contains_in_order(events, expected):

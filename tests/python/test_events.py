@@ -5,16 +5,15 @@ import sys
 
 import pytest
 
-from helpers import contains_in_order, watch_events
+from helpers import assert_events, watch_events
 
 
 def expect(root, prepare, action, expected, timeout=10.0):
     """Prepares the tree unwatched, then watches it while `action` runs, and checks that
-    `expected` ((kind, relative paths) pairs) arrives in order."""
+    exactly `expected` ((kind, relative paths) pairs) arrives, in order."""
     prepare()
-    wanted = [(kind, [os.path.join(root, p) for p in paths]) for kind, paths in expected]
-    seen = watch_events(root, action, lambda events: contains_in_order(events, wanted), timeout)
-    assert contains_in_order(seen, wanted), seen
+    seen = watch_events(root, action, timeout)
+    assert_events(seen, [(kind, [os.path.join(root, p) for p in paths]) for kind, paths in expected])
     return seen
 
 
@@ -22,9 +21,14 @@ def nothing():
     pass
 
 
-def write(path, data=b"x"):
-    with open(path, "wb") as handle:
+def write(path, data=b"x", mode="wb"):
+    with open(path, mode) as handle:
         handle.write(data)
+
+
+def touch(path):
+    """Creates `path` with nothing in it: one creation, no write."""
+    os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
 
 
 def test_create_file(root):
@@ -32,7 +36,7 @@ def test_create_file(root):
         root,
         nothing,
         lambda: write(os.path.join(root, "new.txt")),
-        [("Create(File)", ["new.txt"])],
+        [("Create(File)", ["new.txt"]), ("Modify(Data(Content))", ["new.txt"])],
     )
 
 
@@ -41,7 +45,7 @@ def test_modify_file(root):
     expect(
         root,
         lambda: write(target),
-        lambda: write(target, b"changed"),
+        lambda: write(target, b"appended", "ab"),  # no truncation: one write
         [("Modify(Data(Content))", ["existing.txt"])],
     )
 
@@ -86,7 +90,7 @@ def test_nested_creation(root):
 
     def create():
         os.makedirs(deep)
-        write(os.path.join(deep, "leaf.txt"))
+        touch(os.path.join(deep, "leaf.txt"))
 
     expect(
         root,
@@ -107,20 +111,18 @@ def test_changes_in_existing_subdirectory(root):
         root,
         lambda: os.makedirs(sub),
         lambda: write(os.path.join(sub, "inner.txt")),
-        [("Create(File)", ["sub/dir/inner.txt"])],
+        [("Create(File)", ["sub/dir/inner.txt"]), ("Modify(Data(Content))", ["sub/dir/inner.txt"])],
     )
 
 
 def test_events_arrive_in_order(root):
     names = [f"file-{number:03}" for number in range(50)]
-
-    def create_all():
-        for name in names:
-            write(os.path.join(root, name))
-
-    seen = expect(root, nothing, create_all, [("Create(File)", [name]) for name in names])
-    created = [event["paths"][0] for event in seen if event["kind"] == "Create(File)"]
-    assert created == [os.path.join(root, name) for name in names]
+    expect(
+        root,
+        nothing,
+        lambda: [touch(os.path.join(root, name)) for name in names],
+        [("Create(File)", [name]) for name in names],
+    )
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux names are raw bytes")
@@ -129,7 +131,7 @@ def test_non_utf8_name_is_decoded_lossily(root):
     expect(
         root,
         nothing,
-        lambda: write(raw),
+        lambda: touch(raw),
         [("Create(File)", ["a\ufffdb\ufffd"])],
     )
 
@@ -138,7 +140,7 @@ def test_event_dict_shape(root):
     seen = expect(
         root,
         nothing,
-        lambda: write(os.path.join(root, "shape.txt")),
+        lambda: touch(os.path.join(root, "shape.txt")),
         [("Create(File)", ["shape.txt"])],
     )
     for event in seen:
