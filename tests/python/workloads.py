@@ -348,7 +348,9 @@ def child_burst(root):
     probes = os.path.join(root, PROBE_DIR) + "/"
     markers = os.path.join(root, "end-")
     created = set()
-    state = {"creates": 0, "live": False, "events": 0}
+    # Files are made in the order of their numbers: so must their creations arrive.
+    state = {"creates": 0, "live": False, "events": 0, "next": 0, "probes_before_other": 0}
+    out_of_order = []  # (number expected, number reported), the first ones
     others = []  # (creations seen so far, path)
     unexpected = []
 
@@ -359,12 +361,18 @@ def child_burst(root):
         if kind == "Create(File)" and path.startswith(burst):
             state["creates"] += 1
             created.add(path)
+            number = int(path.rsplit("/f", 1)[1])
+            if number != state["next"] and len(out_of_order) < 10:
+                out_of_order.append((state["next"], number))
+            state["next"] = number + 1
         elif kind == "Other":
             others.append((len(created), path))
         elif path.startswith(probes):
             if not state["live"]:
                 state["live"] = True
                 print("live", flush=True)
+            elif not others:
+                state["probes_before_other"] += 1
         elif path.startswith(markers):
             if kind == "Create(File)":
                 raise Done
@@ -377,6 +385,8 @@ def child_burst(root):
         unique_created=len(created),
         create_events=state["creates"],
         events=state["events"],
+        out_of_order=out_of_order,
+        probes_before_other=state["probes_before_other"],
         others=others[:50],
         other_count=len(others),
         unexpected=unexpected,
@@ -428,6 +438,7 @@ def run_burst(files=200_000, stop_reader=False, timeout=100):
 # 3. Churn while the watch sets up: afterwards, every directory is watched.
 
 CHECK_NAME = "check-file"
+CHECK_STEP = 2000
 
 
 def build_tree(root, tops=100, mids=10, leaves=19):
@@ -500,6 +511,7 @@ def child_churn(root, stop_file, seed, log_path=None):
 def child_churn_watch(root):
     markers = os.path.join(root, "marker-")
     dones = os.path.join(root, "done-")
+    paced = os.path.join(root, "paced-")
     checked = set()
     others_during_churn = []
     others_after = []
@@ -522,6 +534,8 @@ def child_churn_watch(root):
             print("marker", flush=True)
         elif state["phase"] == "check" and os.path.basename(path) == CHECK_NAME:
             checked.add(os.path.dirname(path))
+        elif state["phase"] == "check" and path.startswith(paced):
+            print("paced", flush=True)
         elif state["phase"] == "check" and path.startswith(dones):
             raise Done
 
@@ -577,8 +591,12 @@ def run_churn(
             until_line(watcher, "marker", lambda n: touch(os.path.join(root, f"marker-{n}")), 0.05, 60)
             directories = [dirpath for dirpath, _, _ in os.walk(root)]
             check_started = time.monotonic()
-            for directory in directories:
-                touch(os.path.join(directory, CHECK_NAME))
+            # In steps that the watch catches up with: the check never overflows the queue.
+            for start in range(0, len(directories), CHECK_STEP):
+                for directory in directories[start : start + CHECK_STEP]:
+                    touch(os.path.join(directory, CHECK_NAME))
+                paced = lambda n, s=start: touch(os.path.join(root, f"paced-{s}-{n}"))  # noqa: E731
+                until_line(watcher, "paced", paced, 0.5, 60)
             until_child_exits(watcher, lambda n: touch(os.path.join(root, f"done-{n}")), 0.1, 60)
             result = watcher.result(timeout)
             check_seconds = time.monotonic() - check_started
