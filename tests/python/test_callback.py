@@ -1,6 +1,8 @@
 """How rswatcher calls the callback, and how it ends when the callback raises."""
 
+import operator
 import os
+import sys
 import threading
 import time
 
@@ -200,3 +202,27 @@ def test_callback_reference_is_released(root):
     assert isinstance(watch(root, handler), Boom)
     del handler
     assert probe() is None
+
+
+def test_event_dicts_hold_no_reference_of_vestra(root):
+    # Inside the call, the dict has the references of any C caller that owns its argument
+    # (as operator.call does); once the call returns, only those the callback keeps.
+    def references(event):
+        return sys.getrefcount(event)
+
+    expected_inside = operator.call(references, {"kind": "", "paths": []})
+    inside, kept = [], []
+
+    def callback(event):
+        inside.append(sys.getrefcount(event))
+        kept.append(event)
+        if len(kept) == 3:
+            raise Boom
+
+    assert isinstance(watch(root, callback), Boom)
+    assert inside == [expected_inside] * 3
+    unshared = [{"paths": []}]  # held by this list alone
+    assert [sys.getrefcount(kept[i]) for i in range(3)] == [sys.getrefcount(unshared[0])] * 3
+    assert [sys.getrefcount(kept[i]["paths"]) for i in range(3)] == [
+        sys.getrefcount(unshared[0]["paths"])
+    ] * 3
