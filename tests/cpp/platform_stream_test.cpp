@@ -1014,12 +1014,12 @@ TEST(PlatformStreamLimits, DirectoriesBeyondTheWatchLimitAreReported) {
 }
 
 TEST(PlatformStreamLimits, UnmountIsReported) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  if (::geteuid() != 0) VESTRA_SKIP_FOR_ENVIRONMENT() << "mounting needs root";
   TempDir dir;
   const std::string mount_point = dir / "mnt";
   fs::create_directory(mount_point);
   if (::mount("vestra-test", mount_point.c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here";
+    VESTRA_SKIP_FOR_ENVIRONMENT() << "cannot mount a tmpfs here";
   }
   fs::create_directories(mount_point + "/inner/deeper");
   StreamThread stream({dir.path()});

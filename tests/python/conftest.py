@@ -16,6 +16,21 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "slow: a long stress case (still run by default)")
 
 
+# Set by the test command: there every test can run, so a skip (no root, no mount, no
+# subinterpreters) is an error instead.
+REQUIRE_ALL = os.environ.get("VESTRA_REQUIRE_ALL") == "1"
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if REQUIRE_ALL and report.skipped:
+        report.outcome = "failed"
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else report.longrepr
+        report.longrepr = f"skipped under VESTRA_REQUIRE_ALL=1: {reason}"
+
+
 @pytest.fixture(autouse=True)
 def hang_guard():
     faulthandler.dump_traceback_later(HANG_LIMIT_SECONDS, exit=True)
