@@ -105,7 +105,7 @@ def test_callback_raising_panic_exception_is_resumed(root):
     # and the caller gets a new PanicException with the same message.
     result = run_python(
         f"""
-        import os, threading, time
+        import os, threading
         import vestra
 
         try:
@@ -118,16 +118,22 @@ def test_callback_raising_panic_exception_is_resumed(root):
         def callback(event):
             raise original
 
-        def touch():
-            for number in range(200):
-                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
-                time.sleep(0.05)
+        done = threading.Event()
 
-        threading.Thread(target=touch, daemon=True).start()
+        def touch():
+            number = 0
+            while not done.wait(0.05):  # ended before exit: nothing of it left to leak
+                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
+                number += 1
+
+        toucher = threading.Thread(target=touch)
+        toucher.start()
         try:
             vestra.rswatcher({root!r}, callback)
         except BaseException as error:
             print(type(error) is PanicException, error is original, error.args, flush=True)
+        done.set()
+        toucher.join()
         inotify = sum(
             os.readlink(f"/proc/self/fd/{{fd}}") == "anon_inode:inotify"
             for fd in os.listdir("/proc/self/fd")
@@ -153,7 +159,7 @@ def test_callback_raising_panic_exception_is_resumed(root):
 def test_panic_exception_without_text_is_resumed_with_a_stock_message(root):
     result = run_python(
         f"""
-        import os, threading, time
+        import os, threading
         import vestra
 
         try:
@@ -168,16 +174,22 @@ def test_panic_exception_without_text_is_resumed_with_a_stock_message(root):
         def callback(event):
             raise PanicException(NoText())
 
-        def touch():
-            for number in range(200):
-                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
-                time.sleep(0.05)
+        done = threading.Event()
 
-        threading.Thread(target=touch, daemon=True).start()
+        def touch():
+            number = 0
+            while not done.wait(0.05):  # ended before exit: nothing of it left to leak
+                open(os.path.join({root!r}, f"file-{{number}}"), "w").close()
+                number += 1
+
+        toucher = threading.Thread(target=touch)
+        toucher.start()
         try:
             vestra.rswatcher({root!r}, callback)
         except BaseException as error:
             print(type(error) is PanicException, error.args, flush=True)
+        done.set()
+        toucher.join()
         """
     )
     assert result.returncode == 0, result.stderr

@@ -119,11 +119,16 @@ class Child:
     """A child interpreter, by default running one role of this file; its stdout lines are
     read on a thread so that every wait for one has a bound."""
 
-    def __init__(self, role, *args, argv=None):
+    def __init__(self, role, *args, argv=None, env=None):
         if argv is None:
             argv = [sys.executable, os.path.join(HERE, "workloads.py"), role, *map(str, args)]
         self.process = subprocess.Popen(
-            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+            argv,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
         )
         self.lines = queue.Queue()
         self.stderr = []
