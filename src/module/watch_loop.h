@@ -15,7 +15,7 @@ namespace vestra {
 
 /// The entry of `rswatcher`, in the interpreter's fast-call-with-keywords form.
 PyObject* rswatcher_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept;
+                          PyObject* kwnames);
 
 /// Watches the tree at `path` and calls `callback` with one new dict per event until a signal
 /// handler or the callback raises. The watcher's thread has ended before this returns, on
