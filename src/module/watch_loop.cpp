@@ -35,6 +35,9 @@ constexpr FunctionDescription RSWATCHER_DESCRIPTION{
     .keyword_only = {},
 };
 
+constexpr const char* kForkedMessage =
+    "rswatcher cannot go on in a child process forked by its callback";
+
 /// How long one wait on the channel lasts, and so how late a pending signal may be seen.
 constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(100);
 
@@ -133,6 +136,7 @@ Result<WatchItem, RecvTimeoutError> next_item(Receiver<WatchItem>& receiver) {
 }  // namespace
 
 Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callback) {
+  const pid_t owner = ::getpid();
   while (true) {
     if (PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
     Result<WatchItem, RecvTimeoutError> received = next_item(receiver);
@@ -147,6 +151,7 @@ Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callb
     }
     Result<Unit, PyErr> delivered = deliver_event(callback, item.value());
     if (delivered.is_err()) return delivered;
+    if (::getpid() != owner) return Err(PyErr::new_err(PyExc_RuntimeError, kForkedMessage));
   }
 }
 
@@ -161,7 +166,15 @@ Result<Unit, PyErr> rswatcher(const std::string& path, const Py& callback) {
       detached([&] { return watcher->watch(path, WatchDepth::Subtree); });
   if (watching.is_err()) drop_watcher();
   std::move(watching).unwrap();
+  const pid_t owner = ::getpid();
   Result<Unit, PyErr> delivered = deliver_items(channel.receiver, callback.get());
+  if (::getpid() != owner) {
+    // A child forked by the callback: the loop thread is the parent's, and the locks that
+    // it shares with this copy of the watch may stay held for ever. Left untouched.
+    (void)watcher.release();
+    (void)new Receiver<WatchItem>(std::move(channel.receiver));
+    return delivered;
+  }
   drop_watcher();
   return delivered;
 }
