@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 #include "binding/reference_pool.h"
 #include "support/panic.h"
@@ -90,9 +91,16 @@ SuspendAttach::SuspendAttach() noexcept : saved_count_(ATTACH_COUNT) {
   state_ = PyEval_SaveThread();
 }
 
-SuspendAttach::~SuspendAttach() {
+SuspendAttach::~SuspendAttach() noexcept(false) {
+  reattach();
+}
+
+void SuspendAttach::reattach() {
+  PyThreadState* const state = std::exchange(state_, nullptr);
+  if (!state) return;
+  // May end the thread by a forced unwind (a daemon thread at exit): the count then stays 0.
+  PyEval_RestoreThread(state);
   ATTACH_COUNT = saved_count_;
-  PyEval_RestoreThread(state_);
   drain_pool_if_exists();
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 namespace vestra {
 
@@ -39,18 +41,63 @@ class AttachGuard {
 };
 
 /// Detaches the thread for the guard's lifetime, so other threads can run while this one
-/// blocks; re-attaches on destruction (also while a fatal error unwinds) and then carries
-/// out the reference releases that were deferred meanwhile. The thread must be attached.
+/// blocks; re-attaches on `reattach` or on destruction and then carries out the reference
+/// releases that were deferred meanwhile. The thread must be attached.
+///
+/// At interpreter exit, CPython 3.12 and 3.13 end a daemon thread that re-attaches with
+/// pthread_exit, whose forced unwind leaves the re-attach; the thread then stays detached
+/// (ATTACH_COUNT 0), so what unwinds after it defers its releases and touches no object.
+/// Prefer `reattach` or `detached` to the destructor, which must not throw while another
+/// exception unwinds.
 class SuspendAttach {
  public:
   SuspendAttach() noexcept;
   SuspendAttach(const SuspendAttach&) = delete;
   SuspendAttach& operator=(const SuspendAttach&) = delete;
-  ~SuspendAttach();
+  ~SuspendAttach() noexcept(false);
+
+  /// Re-attaches now, once; later calls and the destructor do nothing.
+  void reattach();
 
  private:
   std::intptr_t saved_count_;
   PyThreadState* state_;
 };
+
+/// Runs `body` detached and re-attaches on every way out, a fatal error included. The
+/// re-attach runs outside any destructor, so the interpreter may end the thread there.
+template <class Body>
+decltype(auto) detached(Body&& body) {
+  SuspendAttach suspended;
+  try {
+    if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
+      std::forward<Body>(body)();
+      suspended.reattach();
+    } else {
+      auto result = std::forward<Body>(body)();
+      suspended.reattach();
+      return result;
+    }
+  } catch (const abi::__forced_unwind&) {
+    throw;  // the thread is ending; it must not attach again
+  } catch (...) {
+    suspended.reattach();
+    throw;
+  }
+}
+
+/// Runs `body`, interpreter code that may let go of the interpreter lock and take it back
+/// (a Python call, a release that may run finalisers). When the interpreter ends the thread
+/// there, the thread counts as detached from then on, so the frames that unwind after it
+/// defer their releases instead of touching objects.
+template <class Body>
+decltype(auto) interpreter_call(Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const abi::__forced_unwind&) {
+    ATTACH_COUNT = 0;
+    throw;
+  }
+}
 
 }  // namespace vestra

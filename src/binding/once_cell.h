@@ -47,11 +47,11 @@ const T& init_once_cell_py_attached(OnceCell<T>& cell, Init&& init) {
   if (const T* value = cell.get()) return *value;
   std::optional<SuspendAttach> detached(std::in_place);
   cell.flag_.call_once([&] {
-    detached.reset();
+    detached->reattach();
     ::new (static_cast<void*>(&cell.value_)) T(std::forward<Init>(init)());
     return true;
   });
-  detached.reset();
+  detached->reattach();
   return cell.value_;
 }
 
@@ -63,7 +63,7 @@ Result<const T*, PyErr> try_init_once_cell_py_attached(OnceCell<T>& cell, Init&&
   std::optional<SuspendAttach> detached(std::in_place);
   std::optional<PyErr> failure;
   cell.flag_.call_once([&] {
-    detached.reset();
+    detached->reattach();
     Result<T, PyErr> made = std::forward<Init>(init)();
     if (made.is_err()) {
       failure.emplace(std::move(made).error());
@@ -72,7 +72,7 @@ Result<const T*, PyErr> try_init_once_cell_py_attached(OnceCell<T>& cell, Init&&
     ::new (static_cast<void*>(&cell.value_)) T(std::move(made).value());
     return true;
   });
-  detached.reset();
+  detached->reattach();
   if (failure) return Err(std::move(*failure));
   return Ok(static_cast<const T*>(&cell.value_));
 }

@@ -46,7 +46,8 @@ class Py {
 };
 
 /// An owned strong reference that lives only while the thread is attached, and is therefore
-/// released with a plain decrement.
+/// released with a plain decrement; deferred only when the interpreter ended the thread
+/// (a daemon thread at exit) and the reference goes with its unwinding frames.
 class Bound {
  public:
   Bound() noexcept = default;
@@ -63,12 +64,14 @@ class Bound {
   }
   Bound(const Bound&) = delete;
   Bound& operator=(const Bound&) = delete;
-  ~Bound() { Py_XDECREF(object_); }
+  ~Bound() { reset(); }
 
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  void reset() noexcept { Py_XDECREF(std::exchange(object_, nullptr)); }
+  void reset() noexcept {
+    if (PyObject* object = std::exchange(object_, nullptr)) release_reference(object);
+  }
   /// The same reference as one that may leave the attached scope.
   Py unbind() && noexcept { return Py::steal(release()); }
 

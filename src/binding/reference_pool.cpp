@@ -1,8 +1,11 @@
 #include "binding/reference_pool.h"
 
+#include <pthread.h>
+
 #include <utility>
 
 #include "binding/attach.h"
+#include "support/panic.h"
 
 namespace vestra {
 
@@ -24,11 +27,19 @@ void ReferencePool::drop_deferred_references() {
   for (PyObject* object : taken) Py_DECREF(object);
 }
 
+void ReferencePool::guard_forks() {
+  // A thread that is not attached may be queueing when another thread forks.
+  const auto hold = [] { POOL.load(std::memory_order_acquire)->pending_.lock_for_fork(); };
+  const auto release = [] { POOL.load(std::memory_order_acquire)->pending_.unlock_after_fork(); };
+  if (::pthread_atfork(hold, release, release) != 0) panic_static("pthread_atfork failed");
+}
+
 ReferencePool& reference_pool() {
   // Never destroyed: releases may be deferred until the very end of the process.
   static ReferencePool* const created = [] {
     auto* pool = new ReferencePool();
     POOL.store(pool, std::memory_order_release);
+    ReferencePool::guard_forks();
     return pool;
   }();
   return *created;

@@ -18,6 +18,8 @@ class ReferencePool {
   /// Carries out every queued decrement, in queue order. The thread must be attached.
   /// Decrements queued meanwhile (by finalisers, say) wait for the next drain.
   void drop_deferred_references();
+  /// Keeps the queue consistent across fork(): registered once, with the pool's creation.
+  static void guard_forks();
 
  private:
   PoisonMutex<std::vector<PyObject*>> pending_;

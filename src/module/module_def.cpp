@@ -107,7 +107,7 @@ Result<Bound, PyErr> index(PyObject* module) {
   return Ok(std::move(list));
 }
 
-PyObject* init_vestra_module() noexcept {
+PyObject* init_vestra_module() {
   return entry_boundary([]() -> EntryResult { return make_module(VESTRA_MODULE); });
 }
 

@@ -44,6 +44,6 @@ Result<Unit, PyErr> add(PyObject* module, PyObject* name, PyObject* value);
 Result<Bound, PyErr> index(PyObject* module);
 
 /// The body of PyInit_vestra: the module object, or null with the exception set.
-PyObject* init_vestra_module() noexcept;
+PyObject* init_vestra_module();
 
 }  // namespace vestra

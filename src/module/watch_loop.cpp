@@ -35,6 +35,9 @@ constexpr FunctionDescription RSWATCHER_DESCRIPTION{
     .keyword_only = {},
 };
 
+constexpr const char* kForkedMessage =
+    "rswatcher cannot go on in a child process forked by its callback";
+
 /// How long one wait on the channel lasts, and so how late a pending signal may be seen.
 constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(100);
 
@@ -78,24 +81,6 @@ LineBufferedStdout& module_stdout() {
   return *stream;
 }
 
-/// Owns the watcher and destroys it detached: destruction joins the watcher's thread.
-class WatcherHolder {
- public:
-  explicit WatcherHolder(std::unique_ptr<Watcher> watcher) noexcept
-      : watcher_(std::move(watcher)) {}
-  WatcherHolder(const WatcherHolder&) = delete;
-  WatcherHolder& operator=(const WatcherHolder&) = delete;
-  ~WatcherHolder() {
-    SuspendAttach detached;
-    watcher_.reset();
-  }
-
-  Watcher& operator*() const noexcept { return *watcher_; }
-
- private:
-  std::unique_ptr<Watcher> watcher_;
-};
-
 /// Stores `value` under `key` in `dict`; releases `value`.
 Result<Unit, PyErr> set_item(PyObject* dict, std::string_view key, Bound value) {
   Bound key_object = make_str(key);
@@ -130,10 +115,14 @@ Result<Unit, PyErr> deliver_event(PyObject* callback, const Event& event) {
   if (dict.is_err()) return Err(std::move(dict).error());
   // Slot 0 is scratch space that the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
   PyObject* arguments[2] = {nullptr, dict.value().get()};
-  Bound returned = Bound::steal(
-      PyObject_Vectorcall(callback, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  dict.value().reset();
+  // Python code runs in the call and in the releases: a daemon thread may end in either.
+  Bound returned = Bound::steal(interpreter_call([&] {
+    return PyObject_Vectorcall(callback, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr);
+  }));
+  interpreter_call([&] { dict.value().reset(); });
   if (!returned) return Err(PyErr::fetch());
+  interpreter_call([&] { returned.reset(); });
   return Ok();
 }
 
@@ -141,13 +130,13 @@ Result<Unit, PyErr> deliver_event(PyObject* callback, const Event& event) {
 /// most one slice.
 Result<WatchItem, RecvTimeoutError> next_item(Receiver<WatchItem>& receiver) {
   if (receiver.has_ready()) return receiver.recv_timeout(std::chrono::nanoseconds::zero());
-  SuspendAttach detached;
-  return receiver.recv_timeout(kWaitSlice);
+  return detached([&] { return receiver.recv_timeout(kWaitSlice); });
 }
 
 }  // namespace
 
 Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callback) {
+  const pid_t owner = ::getpid();
   while (true) {
     if (PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
     Result<WatchItem, RecvTimeoutError> received = next_item(receiver);
@@ -162,23 +151,36 @@ Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callb
     }
     Result<Unit, PyErr> delivered = deliver_event(callback, item.value());
     if (delivered.is_err()) return delivered;
+    if (::getpid() != owner) return Err(PyErr::new_err(PyExc_RuntimeError, kForkedMessage));
   }
 }
 
 Result<Unit, PyErr> rswatcher(const std::string& path, const Py& callback) {
   DeliveryChannel channel = make_delivery_channel();
-  WatcherHolder watcher(FsEventWatcher::from_event_handler(std::move(channel.handler)));
-  Result<Unit, Error> watching = [&] {
-    // Setting up walks the tree; other Python threads may run meanwhile.
-    SuspendAttach detached;
-    return (*watcher).watch(path, WatchDepth::Subtree);
-  }();
+  // Stopped detached on the ways out below; a fatal error or the interpreter ending this
+  // thread instead destroys it as it unwinds, which touches nothing of Python.
+  std::unique_ptr<Watcher> watcher = FsEventWatcher::from_event_handler(std::move(channel.handler));
+  const auto drop_watcher = [&] { detached([&] { watcher.reset(); }); };
+  // Setting up walks the tree; other Python threads may run meanwhile.
+  Result<Unit, Error> watching =
+      detached([&] { return watcher->watch(path, WatchDepth::Subtree); });
+  if (watching.is_err()) drop_watcher();
   std::move(watching).unwrap();
-  return deliver_items(channel.receiver, callback.get());
+  const pid_t owner = ::getpid();
+  Result<Unit, PyErr> delivered = deliver_items(channel.receiver, callback.get());
+  if (::getpid() != owner) {
+    // A child forked by the callback: the loop thread is the parent's, and the locks that
+    // it shares with this copy of the watch may stay held for ever. Left untouched.
+    (void)watcher.release();
+    (void)new Receiver<WatchItem>(std::move(channel.receiver));
+    return delivered;
+  }
+  drop_watcher();
+  return delivered;
 }
 
 PyObject* rswatcher_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
   return entry_boundary([&]() -> EntryResult {
     std::array<PyObject*, 2> slots = {};
     Result<Unit, PyErr> placed =

@@ -1,5 +1,7 @@
 #include "support/log.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -9,6 +11,11 @@ namespace {
 std::atomic<Level> g_max_level{Level::Off};
 std::mutex g_sink_mutex;
 Sink g_sink;
+
+/// The loop thread may be writing a line when another thread forks: the forking thread
+/// holds the sink's lock across fork(), so the child never finds it held for ever.
+[[maybe_unused]] const int g_fork_guard = ::pthread_atfork(
+    [] { g_sink_mutex.lock(); }, [] { g_sink_mutex.unlock(); }, [] { g_sink_mutex.unlock(); });
 }  // namespace
 
 Level max_level() noexcept {

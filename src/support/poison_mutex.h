@@ -59,6 +59,11 @@ class PoisonMutex {
     return Ok(std::move(guard));
   }
 
+  /// For fork handlers: held by the forking thread across fork(), then released in parent
+  /// and child, so the child never inherits it held by a thread that does not exist there.
+  void lock_for_fork() { mutex_.lock(); }
+  void unlock_after_fork() noexcept { mutex_.unlock(); }
+
   bool is_poisoned() const noexcept {
     std::lock_guard hold(mutex_);
     return poisoned_;
