@@ -1,5 +1,7 @@
 #include "binding/attach.h"
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -41,13 +43,17 @@ void ensure_initialized() {
 }
 
 /// True while the interpreter shuts down. CPython 3.12 has no public query for this, so
-/// there an attach during shutdown is left to PyGILState_Ensure.
+/// there an attach during shutdown is left to PyGILState_Ensure. The query joined the stable
+/// ABI only in 3.13, after the version this module is built for, so it is looked up at run
+/// time rather than linked.
 bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return false;
-#endif
+  using Query = int (*)();
+  static const Query query = [] {
+    return Py_Version >= 0x030D0000
+               ? reinterpret_cast<Query>(::dlsym(RTLD_DEFAULT, "Py_IsFinalizing"))
+               : nullptr;
+  }();
+  return query != nullptr && query() != 0;
 }
 
 }  // namespace

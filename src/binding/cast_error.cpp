@@ -26,10 +26,10 @@ bool write_class_info(std::string& out, PyObject* target) {
     return true;
   }
   if (PyTuple_Check(target)) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(target);
+    const Py_ssize_t count = PyTuple_Size(target);
     for (Py_ssize_t i = 0; i < count; ++i) {
       if (i > 0) out += " | ";
-      if (!write_class_info(out, PyTuple_GET_ITEM(target, i))) return false;
+      if (!write_class_info(out, PyTuple_GetItem(target, i))) return false;
     }
     return true;
   }

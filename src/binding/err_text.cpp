@@ -22,7 +22,9 @@ Result<std::string, PyErr> format_traceback(PyObject* traceback) {
   Bound string_io = Bound::steal(PyObject_CallNoArgs(string_io_type.get()));
   if (!string_io) return Err(PyErr::fetch());
   if (PyTraceBack_Print(traceback, string_io.get()) == -1) return Err(PyErr::fetch());
-  Bound text = Bound::steal(PyObject_CallMethodNoArgs(string_io.get(), INTERNED.getvalue.get()));
+  PyObject* self = string_io.get();
+  Bound text = Bound::steal(PyObject_VectorcallMethod(INTERNED.getvalue.get(), &self,
+                                                      1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!text) return Err(PyErr::fetch());
   if (!PyUnicode_Check(text.get())) {
     return Err(

@@ -52,9 +52,9 @@ Result<Unit, PyErr> FunctionDescription::extract_arguments_fastcall(
 
   // Allocated only when the first positional-only name comes by keyword.
   std::vector<std::string_view> positional_only_passed;
-  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-    PyObject* name_object = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* name_object = PyTuple_GetItem(kwnames, i);
     PyObject* value = args[nargs + i];
     // A name without a UTF-8 form matches no parameter; its conversion error is dropped.
     Result<std::string_view, PyErr> name = to_str(name_object);

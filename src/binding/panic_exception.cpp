@@ -59,7 +59,9 @@ PyErr from_panic_payload(PanicPayload payload) {
   return PyErr(make_lazy([message = std::move(message)] {
     Bound arguments = Bound::steal(PyTuple_New(1));
     if (!arguments) panic_after_error();
-    PyTuple_SET_ITEM(arguments.get(), 0, make_str(message).release());
+    if (PyTuple_SetItem(arguments.get(), 0, make_str(message).release()) == -1) {
+      panic_after_error();
+    }
     return LazyOutput{Py::new_ref(type_object_raw()), std::move(arguments).unbind()};
   }));
 }

@@ -26,8 +26,10 @@ std::string to_string_lossy(PyObject* str) {
   if (text.is_ok()) return std::string(text.value());
   Bound bytes = Bound::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
   if (!bytes) panic_after_error();
-  return to_utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) == -1) panic_after_error();
+  return to_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 Result<Bound, PyErr> str_of(PyObject* object) {

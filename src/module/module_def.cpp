@@ -15,6 +15,13 @@ constexpr const char* kSubinterpreterMessage =
     "vestra: single-phase extension modules like this one do not yet support "
     "subinterpreters; see https://github.com/vestra-dev/vestra/issues for progress";
 
+/// The interface version the module declares: the stable ABI's when built against it.
+#ifdef Py_LIMITED_API
+constexpr int kApiVersion = PYTHON_ABI_VERSION;
+#else
+constexpr int kApiVersion = PYTHON_API_VERSION;
+#endif
+
 PyMethodDef RSWATCHER_METHOD = {
     "rswatcher",
     // The interpreter calls through METH_FASTCALL | METH_KEYWORDS; the slot's own type is
@@ -49,7 +56,7 @@ Result<Py, PyErr> make_module(ModuleDef& def) {
   }
   Result<const Py*, PyErr> cached =
       try_init_once_cell_py_attached(def.module, [&def]() -> Result<Py, PyErr> {
-        Py module = Py::steal(PyModule_Create2(&def.module_def, PYTHON_API_VERSION));
+        Py module = Py::steal(PyModule_Create2(&def.module_def, kApiVersion));
         if (!module) return Err(PyErr::fetch());
         Result<Unit, PyErr> body = def.initializer(module.get());
         if (body.is_err()) return Err(std::move(body).error());

@@ -100,8 +100,10 @@ Result<Bound, PyErr> event_dict(const Event& event) {
   if (!list) panic_after_error();
   for (std::size_t i = 0; i < paths.size(); ++i) {
     // Linux names are arbitrary bytes; invalid stretches become U+FFFD.
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    make_str(to_utf8_lossy(paths[i])).release());
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                       make_str(to_utf8_lossy(paths[i])).release()) == -1) {
+      panic_after_error();
+    }
   }
   stored = set_item(dict.get(), "paths", std::move(list));
   if (stored.is_err()) return Err(std::move(stored).error());
