@@ -105,7 +105,12 @@ void SuspendAttach::reattach() {
   PyThreadState* const state = std::exchange(state_, nullptr);
   if (!state) return;
   // May end the thread by a forced unwind (a daemon thread at exit): the count then stays 0.
-  PyEval_RestoreThread(state);
+  try {
+    PyEval_RestoreThread(state);
+  } catch (const abi::__forced_unwind&) {
+    ENDED_BY_INTERPRETER = true;
+    throw;
+  }
   ATTACH_COUNT = saved_count_;
   drain_pool_if_exists();
 }

@@ -14,6 +14,10 @@ namespace vestra {
 /// 0 when not; a negative value forbids attaching (-1 while a __traverse__ implementation
 /// runs). This module never sets a negative value; it only honours one.
 inline thread_local std::intptr_t ATTACH_COUNT = 0;
+/// Set once the interpreter has ended this thread (pthread_exit of a daemon thread at exit)
+/// and its frames unwind: the references they release are then left alone, as no thread may
+/// touch them after finalisation.
+inline thread_local bool ENDED_BY_INTERPRETER = false;
 
 class AttachGuard;
 /// For entries the interpreter calls, where the thread is attached by definition.
@@ -46,7 +50,7 @@ class AttachGuard {
 ///
 /// At interpreter exit, CPython 3.12 and 3.13 end a daemon thread that re-attaches with
 /// pthread_exit, whose forced unwind leaves the re-attach; the thread then stays detached
-/// (ATTACH_COUNT 0), so what unwinds after it defers its releases and touches no object.
+/// and marked ended, so what unwinds after it touches no object.
 /// Prefer `reattach` or `detached` to the destructor, which must not throw while another
 /// exception unwinds.
 class SuspendAttach {
@@ -88,14 +92,15 @@ decltype(auto) detached(Body&& body) {
 
 /// Runs `body`, interpreter code that may let go of the interpreter lock and take it back
 /// (a Python call, a release that may run finalisers). When the interpreter ends the thread
-/// there, the thread counts as detached from then on, so the frames that unwind after it
-/// defer their releases instead of touching objects.
+/// there, the thread counts as detached and ended from then on, so the frames that unwind
+/// after it touch no object.
 template <class Body>
 decltype(auto) interpreter_call(Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (const abi::__forced_unwind&) {
     ATTACH_COUNT = 0;
+    ENDED_BY_INTERPRETER = true;
     throw;
   }
 }

@@ -46,7 +46,7 @@ class Py {
 };
 
 /// An owned strong reference that lives only while the thread is attached, and is therefore
-/// released with a plain decrement; deferred only when the interpreter ended the thread
+/// released with a plain decrement; left alone only when the interpreter ended the thread
 /// (a daemon thread at exit) and the reference goes with its unwinding frames.
 class Bound {
  public:

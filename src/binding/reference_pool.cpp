@@ -54,9 +54,11 @@ void drain_pool_if_exists() {
 void release_reference(PyObject* object) noexcept {
   if (ATTACH_COUNT > 0) {
     Py_DECREF(object);
-  } else {
+  } else if (!ENDED_BY_INTERPRETER) {
     reference_pool().register_decref(object);
   }
+  // Otherwise left as it is: the interpreter is finalising, and a later drain (after a new
+  // initialisation, say) must not touch an object of the old one.
 }
 
 }  // namespace vestra

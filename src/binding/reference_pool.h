@@ -33,7 +33,8 @@ extern std::atomic<ReferencePool*> POOL;
 ReferencePool& reference_pool();
 /// Drains POOL when it exists; what every attach does.
 void drain_pool_if_exists();
-/// Releases one strong reference: at once when the thread is attached, otherwise queued.
+/// Releases one strong reference: at once when the thread is attached, otherwise queued;
+/// on a thread that the interpreter ended, not at all.
 void release_reference(PyObject* object) noexcept;
 
 }  // namespace vestra
