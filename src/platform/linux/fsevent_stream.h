@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/linux/event_batch.h"
-#include "platform/linux/fsevents.h"
+#include "platform/api/fsevents.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 

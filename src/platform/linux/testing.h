@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/linux/fsevents.h"
+#include "platform/api/fsevents.h"
 
 namespace vestra::platform::testing {
 
