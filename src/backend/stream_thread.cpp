@@ -3,6 +3,7 @@
 
 #include "backend/stream_callback.h"
 #include "backend/stream_context.h"
+#include "backend/stream_owner.h"
 #include "backend/watcher.h"
 #include "support/channel.h"
 
@@ -12,52 +13,37 @@ namespace {
 
 constexpr const char* kLoopThreadName = "murmelant fsevents loop";
 
-/// Carries one Core Foundation reference to another thread without retaining it.
-struct CFSendWrapper {
-  CFTypeRef ref;
-};
-
-/// Owns a created stream until the loop thread has released it, so that a fatal error on
-/// the way still ends the stream and releases its context.
-class StreamOwner {
- public:
-  explicit StreamOwner(FSEventStreamRef stream) noexcept : stream_(stream) {}
-  StreamOwner(StreamOwner&& other) noexcept : stream_(std::exchange(other.stream_, nullptr)) {}
-  StreamOwner(const StreamOwner&) = delete;
-  ~StreamOwner() {
-    if (!stream_) return;
-    FSEventStreamStop(stream_);
-    FSEventStreamInvalidate(stream_);
-    FSEventStreamRelease(stream_);
-  }
-  FSEventStreamRef get() const noexcept { return stream_; }
-  FSEventStreamRef release() noexcept { return std::exchange(stream_, nullptr); }
-
- private:
-  FSEventStreamRef stream_;
-};
+/// Purges the service's stored history of the stream's device up to the current event.
+/// A stream not created relative to a device reports device 0, which names no device.
+void purge_history(ConstFSEventStreamRef stream) {
+  const FSEventStreamEventId event_id = FSEventsGetCurrentEventId();
+  const dev_t device = FSEventStreamGetDeviceBeingWatched(stream);
+  if (device == 0) return;
+  (void)FSEventsPurgeEventsForDeviceUpToEventId(device, event_id);
+}
 
 /// The loop thread: schedule and start the stream on this thread's run loop, hand the run
-/// loop to the watcher, run until stopped, then end the stream.
-void run_stream_loop(StreamOwner owner, Sender<CFSendWrapper> handshake) {
-  FSEventStreamRef stream = owner.get();
+/// loop (retained, for the watcher to stop it from its own thread) to the watcher, run
+/// until stopped, then end the stream. A stream that does not start is handed back as a
+/// null run loop, and the thread ends.
+void run_stream_loop(StreamOwner owner, Sender<CFRef<CFRunLoopRef>> handshake) {
   CFRunLoopRef run_loop = CFRunLoopGetCurrent();
-  FSEventStreamScheduleWithRunLoop(stream, run_loop, kCFRunLoopDefaultMode);
-  (void)FSEventStreamStart(stream);
-  if (handshake.send(CFSendWrapper{run_loop}).is_err()) {
+  owner.schedule(run_loop);
+  if (!owner.start()) {
+    (void)handshake.send(CFRef<CFRunLoopRef>());
+    return;
+  }
+  CFRetain(run_loop);
+  if (handshake.send(CFRef<CFRunLoopRef>(run_loop)).is_err()) {
     panic_static("Unable to send runloop to watcher");
   }
 
   CFRunLoopRun();
 
-  owner.release();
-  FSEventStreamStop(stream);
-  const FSEventStreamEventId event_id = FSEventsGetCurrentEventId();
-  const dev_t device = FSEventStreamGetDeviceBeingWatched(stream);
-  (void)FSEventsPurgeEventsForDeviceUpToEventId(device, event_id);
-  FSEventStreamInvalidate(stream);
-  // Deallocates the stream, which calls release_context on this thread before returning.
-  FSEventStreamRelease(stream);
+  owner.stop();
+  purge_history(owner.get());
+  // The owner invalidates and releases the stream, which calls release_context on this
+  // thread before returning.
 }
 
 std::string describe_failure(const PanicPayload& payload) {
@@ -83,7 +69,7 @@ Result<Unit, Error> FsEventWatcher::run() {
   }
   StreamOwner owner(stream);
 
-  auto [handshake, run_loop_receiver] = channel<CFSendWrapper>();
+  auto [handshake, run_loop_receiver] = channel<CFRef<CFRunLoopRef>>();
   auto thread = JoinableThread::spawn(
       kLoopThreadName, [owner = std::move(owner), handshake = std::move(handshake)]() mutable {
         run_stream_loop(std::move(owner), std::move(handshake));
@@ -91,9 +77,15 @@ Result<Unit, Error> FsEventWatcher::run() {
   // A thread that could not start dropped its body, and with it the stream and context.
   if (thread.is_err()) return Err(Error::io(thread.error()));
 
-  const CFSendWrapper run_loop = run_loop_receiver.recv().unwrap();
-  active_loop_.emplace(ActiveLoop{static_cast<CFRunLoopRef>(const_cast<void*>(run_loop.ref)),
-                                  std::move(thread).value()});
+  CFRef<CFRunLoopRef> run_loop = run_loop_receiver.recv().unwrap();
+  if (!run_loop) {
+    // The thread has released the stream and its context, or is about to; wait for it.
+    if (auto failure = thread.value().join()) {
+      panic("thread to shut down: " + describe_failure(*failure));
+    }
+    return Err(Error(ErrorKind::Generic{"the event stream could not be started"}));
+  }
+  active_loop_.emplace(ActiveLoop{std::move(run_loop), std::move(thread).value()});
   return Ok();
 }
 
@@ -103,9 +95,10 @@ void FsEventWatcher::stop() {
   active_loop_.reset();
 
   // Stop only a loop that is waiting: a batch being delivered is delivered completely, and
-  // a stop that came before the loop began to run is not lost.
-  while (!CFRunLoopIsWaiting(loop.run_loop)) sched_yield();
-  CFRunLoopStop(loop.run_loop);
+  // a stop that came before the loop began to run is not lost. A loop whose run returned
+  // by itself (left without sources) never waits again: its thread ends on its own.
+  while (!CFRunLoopIsWaiting(loop.run_loop.get()) && !loop.thread.is_finished()) sched_yield();
+  CFRunLoopStop(loop.run_loop.get());
   if (auto failure = loop.thread.join()) {
     panic("thread to shut down: " + describe_failure(*failure));
   }

@@ -30,8 +30,11 @@ Result<Unit, Error> FsEventWatcher::watch(std::string_view path, WatchDepth dept
   stop();
   auto registered = append_path(path, depth);
   // The earlier paths are observed again even when this one was refused.
-  (void)run();
-  return registered;
+  auto running = run();
+  if (registered.is_err()) return registered;
+  // A watch whose stream does not run would report nothing: say so.
+  if (running.is_err()) return Err(std::move(running).error().add_path(Path(path)));
+  return Ok();
 }
 
 Result<Unit, Error> FsEventWatcher::append_path(std::string_view path, WatchDepth depth) {

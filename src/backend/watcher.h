@@ -33,13 +33,15 @@ class FsEventWatcher final : public Watcher {
   /// Stops the stream (joining its thread) and releases everything the watcher owns.
   ~FsEventWatcher() override;
 
-  /// Stops the live stream, registers `path`, and restarts over all registered paths. The
-  /// result is the registration's: a refused path still restarts the earlier ones.
+  /// Stops the live stream, registers `path`, and restarts over all registered paths. A
+  /// refused path is the result, and still restarts the earlier ones; otherwise a stream
+  /// that cannot run is the result, with `path`.
   Result<Unit, Error> watch(std::string_view path, WatchDepth depth) override;
   /// Checks `path`, converts it into the stream's string and registers its canonical form.
   Result<Unit, Error> append_path(std::string_view path, WatchDepth depth);
   /// Creates a stream over every registered path and starts its thread; returns once the
-  /// stream is started, so later changes are reported. Only while no stream is live.
+  /// stream is started, so later changes are reported, or once a stream that could not be
+  /// started has been released. Only while no stream is live.
   Result<Unit, Error> run();
   /// Ends the live stream, if any: waits until its loop is idle, stops it, joins the thread.
   void stop();
@@ -52,7 +54,8 @@ class FsEventWatcher final : public Watcher {
   explicit FsEventWatcher(SharedEventHandler event_handler);
 
   struct ActiveLoop {
-    CFRunLoopRef run_loop;
+    /// A reference of the watcher's own: the loop outlives its thread until stop is done.
+    CFRef<CFRunLoopRef> run_loop;
     JoinableThread thread;
   };
 

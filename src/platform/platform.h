@@ -8,6 +8,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreServices/CoreServices.h>
 #else
-#include "platform/linux/core_foundation.h"
-#include "platform/linux/fsevents.h"
+#include "platform/api/core_foundation.h"
+#include "platform/api/fsevents.h"
 #endif

@@ -1,8 +1,10 @@
 #include "support/panic.h"
 
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>

@@ -3,7 +3,9 @@
 
 #include <exception>
 #include <memory>
+#if __has_include(<source_location>)
 #include <source_location>
+#endif
 #include <string>
 #include <string_view>
 #include <utility>

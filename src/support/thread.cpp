@@ -10,6 +10,7 @@ struct JoinableThread::Start {
   std::string name;
   std::function<void()> body;
   std::optional<PanicPayload> failure;
+  std::atomic<bool> finished{false};
 };
 
 namespace {
@@ -28,24 +29,28 @@ void* thread_main(void* arg) {
     start.failure = error.take_payload();
   }
   start.body = nullptr;  // release what the body captured on this thread
+  start.finished.store(true, std::memory_order_release);
   return nullptr;
 }
 
 }  // namespace
 
 void set_current_thread_name(const std::string& name) noexcept {
+  // Both platforms refuse a longer name outright rather than cutting it.
+  char truncated[kMaxThreadNameBytes + 1] = {};
+  std::memcpy(truncated, name.data(), std::min(name.size(), kMaxThreadNameBytes));
 #if defined(__APPLE__)
-  pthread_setname_np(name.c_str());
+  pthread_setname_np(truncated);
 #else
-  char truncated[16] = {};
-  std::memcpy(truncated, name.data(), std::min<std::size_t>(name.size(), 15));
   pthread_setname_np(pthread_self(), truncated);
 #endif
 }
 
 Result<JoinableThread, IoError> JoinableThread::spawn_function(std::string name,
                                                                std::function<void()> body) {
-  auto start = std::make_shared<Start>(Start{std::move(name), std::move(body), std::nullopt});
+  auto start = std::make_shared<Start>();
+  start->name = std::move(name);
+  start->body = std::move(body);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kStackSize);
@@ -68,6 +73,10 @@ JoinableThread::JoinableThread(JoinableThread&& other) noexcept
 
 JoinableThread::~JoinableThread() {
   if (handle_) (void)join();
+}
+
+bool JoinableThread::is_finished() const noexcept {
+  return start_ && start_->finished.load(std::memory_order_acquire);
 }
 
 std::optional<PanicPayload> JoinableThread::join() {

@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,6 +39,9 @@ class JoinableThread {
 
   /// Waits for the thread to end; the payload of the fatal error that ended it, if any.
   std::optional<PanicPayload> join();
+  /// True once the thread's body has returned or ended by a fatal error; a join then does
+  /// not wait for long.
+  bool is_finished() const noexcept;
 
   /// What the new thread starts from; opaque outside thread.cpp.
   struct Start;
@@ -48,7 +53,14 @@ class JoinableThread {
   std::shared_ptr<Start> start_;
 };
 
-/// Names the current thread; Linux keeps the first 15 bytes.
+/// The longest thread name the platform keeps, in bytes: 15 on Linux, 63 on macOS.
+#if defined(__APPLE__)
+inline constexpr std::size_t kMaxThreadNameBytes = 63;
+#else
+inline constexpr std::size_t kMaxThreadNameBytes = 15;
+#endif
+
+/// Names the current thread by the first kMaxThreadNameBytes bytes of `name`.
 void set_current_thread_name(const std::string& name) noexcept;
 
 }  // namespace vestra

@@ -92,20 +92,37 @@ TEST(JoinableThread, FailureReachesJoin) {
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(failure.has_value());
   EXPECT_STREQ(std::get<const char*>(*failure), "in thread");
+  EXPECT_TRUE(failing.value().is_finished());
 
   auto clean = JoinableThread::spawn("vestra test", [] {});
   ASSERT_TRUE(clean.is_ok());
   EXPECT_FALSE(clean.value().join().has_value());
+  EXPECT_TRUE(clean.value().is_finished());
 }
 
-// The thread names itself, cut to the 15 bytes Linux keeps.
+// The thread names itself, cut to what the platform keeps: 15 bytes on Linux, 63 on macOS
+// (both refuse a longer name instead of cutting it).
 TEST(JoinableThread, NamesItself) {
-  std::string seen;
-  auto thread =
-      JoinableThread::spawn("murmelant fsevents loop", [&] { seen = current_thread_name(); });
-  ASSERT_TRUE(thread.is_ok());
-  (void)thread.value().join();
-  EXPECT_EQ(seen, "murmelant fseve");
+  const std::string long_name(80, 'n');
+  struct Case {
+    std::string given, on_linux, on_macos;
+  };
+  const Case cases[] = {
+      {"murmelant fsevents loop", "murmelant fseve", "murmelant fsevents loop"},
+      {long_name, long_name.substr(0, 15), long_name.substr(0, 63)},
+      {"vestra", "vestra", "vestra"},
+  };
+  for (const Case& c : cases) {
+    std::string seen;
+    auto thread = JoinableThread::spawn(c.given, [&] { seen = current_thread_name(); });
+    ASSERT_TRUE(thread.is_ok());
+    (void)thread.value().join();
+#if defined(__APPLE__)
+    EXPECT_EQ(seen, c.on_macos);
+#else
+    EXPECT_EQ(seen, c.on_linux);
+#endif
+  }
 }
 
 using PanicDeathTest = ::testing::Test;

@@ -25,6 +25,7 @@
 
 #include "platform/linux/testing.h"
 #include "platform/platform.h"
+#include "support/panic.h"
 #include "test_support.h"
 
 namespace {
@@ -174,7 +175,7 @@ class StreamThread {
       started_ = FSEventStreamStart(stream_);
       handoff.set_value();
       CFRunLoopRun();
-      FSEventStreamStop(stream_);
+      if (started_) FSEventStreamStop(stream_);
       FSEventStreamInvalidate(stream_);
       FSEventStreamRelease(stream_);
     });
@@ -1106,20 +1107,46 @@ TEST(PlatformStreamLifecycle, OnlyChangesAfterTheStartAreReported) {
   EXPECT_EQ(count_of(stream.records(), dir / "before"), 0u) << describe(stream.records());
 }
 
-TEST(PlatformStreamLifecycle, UnscheduledStreamDoesNotStartAndReleasesItsContext) {
-  int releases = 0;
-  FSEventStreamContext context{
-      0, &releases, nullptr,
-      [](const void* info) { ++*static_cast<int*>(const_cast<void*>(info)); }, nullptr};
-  FSEventStreamRef stream = create_ignoring_stream("/tmp", &context);
-  ASSERT_NE(stream, nullptr);
-  EXPECT_FALSE(FSEventStreamStart(stream));
-  FSEventStreamStop(stream);
-  FSEventStreamInvalidate(stream);
-  EXPECT_EQ(releases, 0);
-  FSEventStreamRelease(stream);
-  EXPECT_EQ(releases, 1);
-  EXPECT_TRUE(FSEventsPurgeEventsForDeviceUpToEventId(0, FSEventsGetCurrentEventId()));
+// An unscheduled stream does not start. Stopping a stream that never started, or
+// invalidating one never scheduled, is invalid on macOS and a fatal error here; the stream
+// can still be released, which releases its context once.
+TEST(PlatformStreamLifecycle, TearDownOutOfOrderIsFatal) {
+  const std::string never_started = "FSEventStreamStop on a stream that was never started";
+  struct Case {
+    bool schedule;
+    void (*call)(FSEventStreamRef);
+    std::string message;
+  };
+  const Case cases[] = {
+      {false, FSEventStreamStop, never_started},
+      {true, FSEventStreamStop, never_started},  // its start refused
+      {false, FSEventStreamInvalidate,
+       "FSEventStreamInvalidate on a stream that was never scheduled"},
+  };
+  for (const Case& c : cases) {
+    int releases = 0;
+    FSEventStreamContext context{
+        0, &releases, nullptr,
+        [](const void* info) { ++*static_cast<int*>(const_cast<void*>(info)); }, nullptr};
+    FSEventStreamRef stream = create_ignoring_stream("/tmp", &context);
+    ASSERT_NE(stream, nullptr);
+    if (c.schedule) {
+      FSEventStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+      seams::refuse_next_start();
+    }
+    EXPECT_FALSE(FSEventStreamStart(stream));
+    testing::internal::CaptureStderr();
+    try {
+      c.call(stream);
+      ADD_FAILURE() << "no fatal error: " << c.message;
+    } catch (const vestra::Panic& error) {
+      EXPECT_EQ(error.message(), c.message);
+    }
+    testing::internal::GetCapturedStderr();
+    if (c.schedule) FSEventStreamInvalidate(stream);
+    FSEventStreamRelease(stream);
+    EXPECT_EQ(releases, 1) << c.message;
+  }
 }
 
 TEST(PlatformStreamLifecycle, ManyCyclesLeaveNoDescriptorOrThreadBehind) {

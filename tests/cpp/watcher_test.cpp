@@ -14,6 +14,7 @@
 
 #include "event/kind_text.h"
 #include "module/delivery.h"
+#include "platform/linux/testing.h"
 #include "test_support.h"
 
 namespace vestra {
@@ -21,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+namespace seams = platform::testing;
 
 using testing_support::count_entries;
 using testing_support::settled_thread_count;
@@ -222,6 +224,56 @@ TEST(Watcher, CyclesLeakNothing) {
   for (int i = 0; i < 200; ++i) cycle();
   EXPECT_EQ(count_open_descriptors(), fds);
   EXPECT_LE(settled_thread_count(threads), threads);
+}
+
+// A stream that the platform refuses to start fails the watch, instead of leaving a watch
+// that reports nothing; its thread and context are gone, and the next watch starts.
+TEST(Watcher, StreamThatDoesNotStartFailsTheWatch) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  const std::size_t threads = count_threads();
+  seams::refuse_next_start();
+  auto result = watcher->watch(dir.path(), WatchDepth::Subtree);
+  ASSERT_TRUE(result.is_err());
+  EXPECT_EQ(text_form(result.error()),
+            R"(Error { kind: Generic("the event stream could not be started"), paths: [")" +
+                dir.path() + "\"] }");
+  EXPECT_FALSE(watcher->is_running());
+  EXPECT_EQ(delivery.handler.use_count(), 2) << "the refused stream released its context";
+  EXPECT_LE(settled_thread_count(threads), threads);
+  EXPECT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
+}
+
+// A loop whose run returns by itself (on macOS, a loop left without sources) ends its
+// thread; stop then returns instead of waiting for the loop to become idle.
+TEST(Watcher, StopAfterTheLoopEndedByItself) {
+  TempDir dir;
+  auto delivery = make_delivery_channel();
+  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+  seams::end_next_run_at_once();
+  ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
+  watcher->stop();
+  EXPECT_FALSE(watcher->is_running());
+  EXPECT_EQ(delivery.handler.use_count(), 2) << "the stream released its context";
+}
+
+// The stored history is purged only for a stream that watches a device; device 0, which
+// every stream made without one reports, names none.
+TEST(Watcher, HistoryIsPurgedOnlyForARealDevice) {
+  TempDir dir;
+  for (const dev_t device : {dev_t{0}, dev_t{7}}) {
+    seams::set_device_being_watched(device);
+    (void)seams::take_purged_devices();
+    {
+      auto delivery = make_delivery_channel();
+      auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+      ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
+    }
+    const auto expected = device ? std::vector<dev_t>{device} : std::vector<dev_t>{};
+    EXPECT_EQ(seams::take_purged_devices(), expected) << "device " << device;
+  }
+  seams::set_device_being_watched(0);
 }
 
 // The loop thread carries its name while it runs.

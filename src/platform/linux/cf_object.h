@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "platform/linux/core_foundation.h"
+#include "platform/api/core_foundation.h"
 
 namespace vestra::platform {
 

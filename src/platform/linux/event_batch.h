@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/fsevents.h"
+#include "platform/api/fsevents.h"
 
 namespace vestra::platform {
 

@@ -3,15 +3,37 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/cf_string.h"
 #include "platform/linux/path_text.h"
+#include "support/panic.h"
 
 namespace vestra::platform {
 
 /// The id of the latest record handed to any stream's callback.
 std::atomic<FSEventStreamEventId> latest_event_id{0};
+std::atomic<StartFault> next_start_fault{StartFault::None};
+std::atomic<dev_t> device_being_watched{0};
+
+namespace {
+
+std::mutex purges_mutex;
+std::vector<dev_t> purged_devices;
+
+}  // namespace
+
+void note_purge(dev_t device) {
+  std::lock_guard hold(purges_mutex);
+  purged_devices.push_back(device);
+}
+
+std::vector<dev_t> take_purged_devices() {
+  std::lock_guard hold(purges_mutex);
+  return std::exchange(purged_devices, {});
+}
 
 namespace {
 
@@ -79,11 +101,15 @@ void __FSEventStream::schedule(RunLoop& loop) {
   invalidate();
   loop.retain();
   loop_ = &loop;
+  was_scheduled_ = true;
 }
 
 bool __FSEventStream::start() {
   if (!loop_) return false;
   if (started_) return true;
+  const auto fault =
+      vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
+  if (fault == vestra::platform::StartFault::Refuse) return false;
   int error = 0;
   watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
   if (!watcher_) return false;
@@ -95,7 +121,9 @@ bool __FSEventStream::start() {
     return false;
   }
   if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
-  started_ = true;
+  started_ = was_started_ = true;
+  // The run that follows returns at once, as a loop left without sources does.
+  if (fault == vestra::platform::StartFault::EndRunAtOnce) loop_->stop();
   // What could not be watched is reported from the loop, like every other record.
   if (!batch_.empty()) {
     flush_timer_ = loop_->add_timer(RunLoop::Clock::duration::zero(), [this] {
@@ -200,12 +228,22 @@ Boolean FSEventStreamStart(FSEventStreamRef streamRef) {
   return streamRef && streamRef->start();
 }
 
+// The service documents both as invalid before a start or a schedule; here they are fatal
+// errors, so that a tear-down in the wrong order fails on Linux as it would on macOS.
 void FSEventStreamStop(FSEventStreamRef streamRef) {
-  if (streamRef) streamRef->stop();
+  if (!streamRef) return;
+  if (!streamRef->was_started()) {
+    vestra::panic_static("FSEventStreamStop on a stream that was never started");
+  }
+  streamRef->stop();
 }
 
 void FSEventStreamInvalidate(FSEventStreamRef streamRef) {
-  if (streamRef) streamRef->invalidate();
+  if (!streamRef) return;
+  if (!streamRef->was_scheduled()) {
+    vestra::panic_static("FSEventStreamInvalidate on a stream that was never scheduled");
+  }
+  streamRef->invalidate();
 }
 
 void FSEventStreamRelease(FSEventStreamRef streamRef) {
@@ -217,9 +255,11 @@ FSEventStreamEventId FSEventsGetCurrentEventId(void) {
 }
 
 dev_t FSEventStreamGetDeviceBeingWatched(ConstFSEventStreamRef) {
-  return 0;
+  return vestra::platform::device_being_watched.load(std::memory_order_relaxed);
 }
 
-Boolean FSEventsPurgeEventsForDeviceUpToEventId(dev_t, FSEventStreamEventId) {
+Boolean FSEventsPurgeEventsForDeviceUpToEventId(dev_t dev, FSEventStreamEventId) {
+  // No history is kept, so there is nothing to purge; the request is noted for tests.
+  vestra::platform::note_purge(dev);
   return true;
 }

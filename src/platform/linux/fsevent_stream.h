@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/api/fsevents.h"
 #include "platform/linux/event_batch.h"
-#include "platform/linux/fsevents.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 
@@ -32,6 +32,9 @@ struct __FSEventStream final {
   /// Watches the paths and reports changes from now on; false when no watching could be
   /// set up or the stream is not scheduled. Call on the loop's thread.
   bool start();
+  /// Whether the stream was ever scheduled, and ever started successfully.
+  bool was_scheduled() const noexcept { return was_scheduled_; }
+  bool was_started() const noexcept { return was_started_; }
   /// Stops reporting and gives up every watch; possible from inside the callback.
   void stop();
   /// Stops and unbinds the stream from its loop.
@@ -62,6 +65,8 @@ struct __FSEventStream final {
   vestra::platform::EventBatch batch_;
   bool started_ = false;
   bool delivering_ = false;
+  bool was_scheduled_ = false;
+  bool was_started_ = false;
 
   std::size_t watch_limit_ = SIZE_MAX;
   std::atomic<bool> held_{false};
@@ -72,6 +77,17 @@ struct __FSEventStream final {
 namespace vestra::platform {
 
 using EventStream = __FSEventStream;
+
+/// Faults that tests make the next FSEventStreamStart show (see testing.h).
+enum class StartFault { None, Refuse, EndRunAtOnce };
+/// The fault for the next start, taken by that start.
+extern std::atomic<StartFault> next_start_fault;
+/// The device that every stream reports it watches; 0 names none, as for a stream that was
+/// not created relative to a device.
+extern std::atomic<dev_t> device_being_watched;
+/// Notes a purge request for `device`; take_purged_devices() hands the notes out.
+void note_purge(dev_t device);
+std::vector<dev_t> take_purged_devices();
 
 /// The path a stream watches for `given`: absolute (a relative path is taken against the
 /// current directory), its existing part resolved to the object's real path, the rest

@@ -16,6 +16,22 @@ void release_reading(FSEventStreamRef stream) {
   stream->hold_reading(false);
 }
 
+void refuse_next_start() {
+  next_start_fault.store(StartFault::Refuse);
+}
+
+void end_next_run_at_once() {
+  next_start_fault.store(StartFault::EndRunAtOnce);
+}
+
+void set_device_being_watched(dev_t device) {
+  vestra::platform::device_being_watched.store(device);
+}
+
+std::vector<dev_t> take_purged_devices() {
+  return vestra::platform::take_purged_devices();
+}
+
 std::size_t watch_count(ConstFSEventStreamRef stream) {
   return stream->watch_count();
 }

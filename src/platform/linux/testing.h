@@ -1,10 +1,14 @@
 // Test seams of event streams: ways for tests to bring about conditions that the kernel
-// produces only under load or at its limits. Unused, they cost nothing.
+// produces only under load or at its limits, or that only macOS produces. Unused, they cost
+// nothing.
 #pragma once
 
-#include <cstddef>
+#include <sys/types.h>
 
-#include "platform/linux/fsevents.h"
+#include <cstddef>
+#include <vector>
+
+#include "platform/api/fsevents.h"
 
 namespace vestra::platform::testing {
 
@@ -18,6 +22,18 @@ void set_watch_limit(FSEventStreamRef stream, std::size_t limit);
 void hold_reading(FSEventStreamRef stream);
 /// Resumes draining after hold_reading. Callable from any thread while the stream is started.
 void release_reading(FSEventStreamRef stream);
+
+/// Makes the next FSEventStreamStart of any stream fail, as the service does when it
+/// refuses a stream. Any thread.
+void refuse_next_start();
+/// Makes the run loop of the next stream that starts return from its next run at once, as
+/// a loop left without sources does. Any thread.
+void end_next_run_at_once();
+
+/// Makes every stream report `device` as the device it watches (0, the default, for none).
+void set_device_being_watched(dev_t device);
+/// The devices that purges were requested for since the last call, in order.
+std::vector<dev_t> take_purged_devices();
 
 /// The kernel watches that `stream` holds now; 0 when it is not started. Any thread.
 std::size_t watch_count(ConstFSEventStreamRef stream);

@@ -1,29 +1,40 @@
-// The subset of the FSEvents service that the watcher backend uses, with the service's
-// names, signatures and constants.
+// The subset of the FSEvents service that vestra uses, declared in the same forms as
+// Apple's CoreServices headers (see core_foundation.h beside this file).
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
-#include "platform/linux/core_foundation.h"
+#include "platform/api/core_foundation.h"
+
+// Apple marks the run-loop scheduling deprecated from macOS 13 in favour of dispatch queues.
+#if defined(__APPLE__)
+#define VESTRA_FSEVENTS_RUN_LOOP_DEPRECATED                                \
+  __attribute__((availability(macos, introduced = 10.5, deprecated = 13.0, \
+                              message = "Use FSEventStreamSetDispatchQueue instead.")))
+#else
+#define VESTRA_FSEVENTS_RUN_LOOP_DEPRECATED
+#endif
 
 extern "C" {
 
 typedef struct __FSEventStream* FSEventStreamRef;
 typedef const struct __FSEventStream* ConstFSEventStreamRef;
-typedef UInt32 FSEventStreamCreateFlags;
-typedef UInt32 FSEventStreamEventFlags;
-typedef UInt64 FSEventStreamEventId;
 
-enum : FSEventStreamCreateFlags {
-  kFSEventStreamCreateFlagNone = 0x00,
-  kFSEventStreamCreateFlagUseCFTypes = 0x01,
-  kFSEventStreamCreateFlagNoDefer = 0x02,
-  kFSEventStreamCreateFlagWatchRoot = 0x04,
-  kFSEventStreamCreateFlagIgnoreSelf = 0x08,
-  kFSEventStreamCreateFlagFileEvents = 0x10,
+// The flag sets are plain unnamed enumerations beside plain integer types, as in Apple's
+// headers: the constants are ints, combined with | and stored in the integer type.
+typedef UInt32 FSEventStreamCreateFlags;
+enum {
+  kFSEventStreamCreateFlagNone = 0x00000000,
+  kFSEventStreamCreateFlagUseCFTypes = 0x00000001,
+  kFSEventStreamCreateFlagNoDefer = 0x00000002,
+  kFSEventStreamCreateFlagWatchRoot = 0x00000004,
+  kFSEventStreamCreateFlagIgnoreSelf = 0x00000008,
+  kFSEventStreamCreateFlagFileEvents = 0x00000010,
 };
 
-enum : FSEventStreamEventFlags {
+typedef UInt32 FSEventStreamEventFlags;
+enum {
   kFSEventStreamEventFlagNone = 0x00000000,
   kFSEventStreamEventFlagMustScanSubDirs = 0x00000001,
   kFSEventStreamEventFlagUserDropped = 0x00000002,
@@ -50,7 +61,10 @@ enum : FSEventStreamEventFlags {
   kFSEventStreamEventFlagItemCloned = 0x00400000,
 };
 
-#define kFSEventStreamEventIdSinceNow 0xFFFFFFFFFFFFFFFFULL
+typedef UInt64 FSEventStreamEventId;
+enum {
+  kFSEventStreamEventIdSinceNow = 0xFFFFFFFFFFFFFFFFULL,
+};
 
 /// Called on the run loop's thread with one batch: `numEvents` records as parallel arrays
 /// of NUL-terminated paths (`eventPaths` is a `char**`), flag words and event ids.
@@ -59,26 +73,32 @@ typedef void (*FSEventStreamCallback)(ConstFSEventStreamRef streamRef, void* cli
                                       const FSEventStreamEventFlags eventFlags[],
                                       const FSEventStreamEventId eventIds[]);
 
-typedef struct {
+struct FSEventStreamContext {
   CFIndex version;
   void* info;
   CFAllocatorRetainCallBack retain;
   CFAllocatorReleaseCallBack release;
   CFAllocatorCopyDescriptionCallBack copyDescription;
-} FSEventStreamContext;
+};
+typedef struct FSEventStreamContext FSEventStreamContext;
 
 FSEventStreamRef FSEventStreamCreate(CFAllocatorRef allocator, FSEventStreamCallback callback,
                                      FSEventStreamContext* context, CFArrayRef pathsToWatch,
                                      FSEventStreamEventId sinceWhen, CFTimeInterval latency,
                                      FSEventStreamCreateFlags flags);
+VESTRA_FSEVENTS_RUN_LOOP_DEPRECATED
 void FSEventStreamScheduleWithRunLoop(FSEventStreamRef streamRef, CFRunLoopRef runLoop,
                                       CFStringRef runLoopMode);
+/// False when the stream could not be started; it must then not be stopped.
 Boolean FSEventStreamStart(FSEventStreamRef streamRef);
+/// Only for a started stream.
 void FSEventStreamStop(FSEventStreamRef streamRef);
+/// Only for a scheduled stream.
 void FSEventStreamInvalidate(FSEventStreamRef streamRef);
 void FSEventStreamRelease(FSEventStreamRef streamRef);
 
 FSEventStreamEventId FSEventsGetCurrentEventId(void);
+/// The device a stream created relative to a device watches; 0 for any other stream.
 dev_t FSEventStreamGetDeviceBeingWatched(ConstFSEventStreamRef streamRef);
 Boolean FSEventsPurgeEventsForDeviceUpToEventId(dev_t dev, FSEventStreamEventId eventId);
 

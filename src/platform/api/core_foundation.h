@@ -1,20 +1,22 @@
-// The subset of Core Foundation that the watcher backend uses, with the frameworks' names,
-// signatures and ownership rules: a function whose name contains Create or Copy returns a
-// reference that the caller owns; CFRelease gives up one reference; an array made with
+// The subset of Core Foundation that vestra uses, declared in the same forms as Apple's
+// framework headers (the same types, enum kinds and signatures), so that code that compiles
+// against these declarations compiles on macOS too. The Linux layer implements them; the
+// stand-in framework headers of the macOS cross-compile check (tools/macos-stand-in) map
+// onto them. Ownership: a function whose name contains Create or Copy returns a reference
+// that the caller owns; CFRelease gives up one reference; an array made with
 // kCFTypeArrayCallBacks retains its elements.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 extern "C" {
 
+// Integer types, as on 64-bit macOS.
 typedef unsigned char Boolean;
-typedef uint8_t UInt8;
-typedef uint32_t UInt32;
-typedef uint64_t UInt64;
-typedef long CFIndex;
+typedef unsigned char UInt8;
+typedef unsigned int UInt32;
+typedef unsigned long long UInt64;
+typedef signed long CFIndex;
 typedef double CFTimeInterval;
+
 typedef const void* CFTypeRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
 typedef const struct __CFString* CFStringRef;
@@ -23,11 +25,16 @@ typedef struct __CFArray* CFMutableArrayRef;
 typedef const struct __CFURL* CFURLRef;
 typedef struct __CFError* CFErrorRef;
 typedef struct __CFRunLoop* CFRunLoopRef;
-typedef UInt32 CFStringEncoding;
-typedef CFIndex CFURLPathStyle;
 
-enum : CFStringEncoding { kCFStringEncodingUTF8 = 0x08000100 };
-enum : CFURLPathStyle { kCFURLPOSIXPathStyle = 0 };
+// Enumerations with a fixed underlying type, each a type of its own: a plain integer does
+// not convert to them.
+typedef UInt32 CFStringEncoding;
+enum CFStringBuiltInEncodings : CFStringEncoding {
+  kCFStringEncodingUTF8 = 0x08000100,
+};
+enum CFURLPathStyle : CFIndex {
+  kCFURLPOSIXPathStyle = 0,
+};
 
 typedef const void* (*CFArrayRetainCallBack)(CFAllocatorRef allocator, const void* value);
 typedef void (*CFArrayReleaseCallBack)(CFAllocatorRef allocator, const void* value);
@@ -65,7 +72,7 @@ void CFArrayInsertValueAtIndex(CFMutableArrayRef theArray, CFIndex idx, const vo
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 
-// Strings (UTF-8 byte strings here; a string may also hold bytes that are not UTF-8).
+// Strings.
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                       CFStringEncoding encoding);
 const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
