@@ -107,7 +107,7 @@ void SuspendAttach::reattach() {
   // May end the thread by a forced unwind (a daemon thread at exit): the count then stays 0.
   try {
     PyEval_RestoreThread(state);
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     ENDED_BY_INTERPRETER = true;
     throw;
   }

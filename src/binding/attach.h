@@ -2,11 +2,12 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <cstdint>
 #include <optional>
 #include <type_traits>
+
+#include "binding/forced_unwind.h"
 
 namespace vestra {
 
@@ -82,7 +83,7 @@ decltype(auto) detached(Body&& body) {
       suspended.reattach();
       return result;
     }
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     throw;  // the thread is ending; it must not attach again
   } catch (...) {
     suspended.reattach();
@@ -98,7 +99,7 @@ template <class Body>
 decltype(auto) interpreter_call(Body&& body) {
   try {
     return std::forward<Body>(body)();
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     ATTACH_COUNT = 0;
     ENDED_BY_INTERPRETER = true;
     throw;

@@ -2,13 +2,13 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <optional>
 #include <utility>
 
 #include "binding/attach.h"
 #include "binding/err.h"
+#include "binding/forced_unwind.h"
 #include "binding/panic_trap.h"
 #include "binding/py_ref.h"
 #include "support/panic.h"
@@ -47,7 +47,7 @@ PyObject* entry_boundary(Body&& body) {
     PyObject* result = panic ? raise_panic(std::move(*panic)) : return_outcome(std::move(*outcome));
     trap.disarm();
     return result;
-  } catch (const abi::__forced_unwind&) {
+  } catch (const ForcedUnwind&) {
     // The interpreter is ending this thread; the frames inside released nothing of Python.
     trap.disarm();
     throw;
