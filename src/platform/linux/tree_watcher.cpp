@@ -14,8 +14,11 @@
 #include <cstring>
 
 #include "platform/linux/path_text.h"
+#include "platform/linux/record_flags.h"
 
 namespace vestra::platform {
+
+using namespace record_flags;
 
 namespace {
 
@@ -29,13 +32,12 @@ constexpr std::uint32_t kItemMask = kChangeMask | IN_DONT_FOLLOW;
 // when the same directory is also an anchor.
 constexpr std::uint32_t kAnchorMask =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
+// The directories above a stream path tell only of their own move or deletion: nothing else
+// reports that the path has moved away with them.
+constexpr std::uint32_t kAncestorMask =
+    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
 
-constexpr std::size_t kReadSize = 256 * 1024;
-constexpr std::size_t kBufferSize = 2 * kReadSize;
-constexpr std::size_t kMinReadRoom = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveNotes = 64;
-// How far past a rename its IN_MOVE_SELF is looked for.
-constexpr std::size_t kMoveSelfWindow = 64;
 constexpr int kResolveAttempts = 32;
 constexpr std::uint32_t kNoFrame = UINT32_MAX;
 // Deeper than this, directories are opened by their full path.
@@ -54,20 +56,6 @@ constexpr std::int64_t kStampMargin = 20'000'000;  // nanoseconds
 // What a MovedIn walk asks of each entry.
 constexpr unsigned kStatusMask =
     STATX_TYPE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_CTIME | STATX_BTIME;
-
-constexpr FSEventStreamEventFlags kCreated = kFSEventStreamEventFlagItemCreated;
-constexpr FSEventStreamEventFlags kRemoved = kFSEventStreamEventFlagItemRemoved;
-constexpr FSEventStreamEventFlags kRenamed = kFSEventStreamEventFlagItemRenamed;
-constexpr FSEventStreamEventFlags kModified = kFSEventStreamEventFlagItemModified;
-constexpr FSEventStreamEventFlags kMetaMod = kFSEventStreamEventFlagItemInodeMetaMod;
-constexpr FSEventStreamEventFlags kIsFile = kFSEventStreamEventFlagItemIsFile;
-constexpr FSEventStreamEventFlags kIsDir = kFSEventStreamEventFlagItemIsDir;
-constexpr FSEventStreamEventFlags kIsSymlink = kFSEventStreamEventFlagItemIsSymlink;
-constexpr FSEventStreamEventFlags kIsHardlink = kFSEventStreamEventFlagItemIsHardlink;
-constexpr FSEventStreamEventFlags kUserDropped =
-    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagUserDropped;
-constexpr FSEventStreamEventFlags kKernelDropped =
-    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagKernelDropped;
 
 /// Keeps the paths that are not inside another, in their first order; duplicates go.
 std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
@@ -99,13 +87,6 @@ std::pair<std::string, std::string> nearest_directory_above(std::string_view pat
   }
 }
 
-/// The coarse real-time clock, the one the kernel stamps file times from, in nanoseconds.
-std::int64_t stamp_clock() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 std::int64_t nanoseconds(const statx_timestamp& stamp) {
   return stamp.tv_sec * 1'000'000'000 + stamp.tv_nsec;
 }
@@ -119,34 +100,29 @@ bool vanished(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-/// True when `path` names the object open as `fd`.
-bool leads_to(const std::string& path, int fd) {
-  struct stat by_path, by_fd;
-  return ::lstat(path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
-         by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
-}
-
 }  // namespace
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
                                                std::size_t max_watches,
-                                               std::atomic<std::size_t>& watch_count, int& error) {
+                                               std::atomic<std::size_t>& watch_count, int& error,
+                                               FileDescriptor records) {
   FileDescriptor inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) {
     error = errno;
     return nullptr;
   }
-  return std::unique_ptr<TreeWatcher>(
-      new TreeWatcher(std::move(inotify), covering_paths(paths), max_watches, watch_count));
+  return std::unique_ptr<TreeWatcher>(new TreeWatcher(
+      std::move(inotify), std::move(records), covering_paths(paths), max_watches, watch_count));
 }
 
-TreeWatcher::TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots,
-                         std::size_t max_watches, std::atomic<std::size_t>& watch_count)
-    : inotify_(std::move(inotify)),
+TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
+                         std::vector<std::string> roots, std::size_t max_watches,
+                         std::atomic<std::size_t>& watch_count)
+    : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
+      queue_(records.valid() ? std::move(records) : std::move(inotify)),
       max_watches_(max_watches),
       watch_count_(watch_count),
       proc_fd_(::access("/proc/self/fd", X_OK) == 0),
-      buffer_(std::make_unique<char[]>(kBufferSize)),
       move_notes_(kMoveNotes) {
   roots_.reserve(roots.size());
   for (std::string& path : roots) {
@@ -162,115 +138,44 @@ TreeWatcher::~TreeWatcher() {
   watch_count_.store(0, std::memory_order_relaxed);
 }
 
+int TreeWatcher::kernel() const noexcept {
+  return inotify_.valid() ? inotify_.get() : queue_.fd();
+}
+
 void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
-  unread_since_ = stamp_clock();
+  queue_.mark_drained();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) resolve_root(index, false, out);
   prune();
+}
+
+int TreeWatcher::watch_of(std::string_view path) {
+  int found = -1;
+  table_.for_each([&](Watch& watch) {
+    if (watch.path == path) found = watch.wd;
+  });
+  return found;
 }
 
 // ---------------------------------------------------------------------------------------
 // Reading
 
 std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
-  drained_at_.reset();
-  const std::int64_t started = stamp_clock();
-  ssize_t count;
-  do {
-    count = ::read(inotify_.get(), buffer_.get(), kReadSize);
-  } while (count < 0 && errno == EINTR);
-  note_read(started, count, kReadSize);
-  if (count <= 0) {
-    if (drained_at_) unread_since_ = *drained_at_;
-    return std::nullopt;
+  if (queue_.fill()) {
+    while (const auto record = queue_.next()) {
+      handle(*record, out);
+      prune();
+    }
   }
-  end_ = static_cast<std::size_t>(count);
-  indexed_end_ = 0;
-  moved_to_.clear();
-
-  std::size_t offset = 0;
-  while (offset < end_) {  // end_ grows when a rename's second half is read in
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + offset, sizeof event);
-    const char* name_bytes = buffer_.get() + offset + sizeof event;
-    const std::string_view name(name_bytes, event.len ? ::strnlen(name_bytes, event.len) : 0);
-    const std::size_t next = offset + sizeof event + event.len;
-    handle(event, name, next, out);
-    prune();
-    offset = next;
-  }
-  if (drained_at_) unread_since_ = *drained_at_;
+  queue_.finish();
+  end_batch();
   return std::exchange(requested_delay_, std::nullopt);
-}
-
-// A read that found the queue empty, or that left room in the buffer for one more event of
-// any size, took every event queued when it began: whatever is read later happened after
-// `started`.
-void TreeWatcher::note_read(std::int64_t started, ssize_t count, std::size_t room) {
-  const bool empty = count < 0 && errno == EAGAIN;
-  if (empty || (count > 0 && static_cast<std::size_t>(count) + kMinReadRoom <= room)) {
-    drained_at_ = started;
-  }
-}
-
-bool TreeWatcher::read_more() {
-  const std::size_t room = kBufferSize - end_;
-  if (room < kMinReadRoom) return false;
-  const std::int64_t started = stamp_clock();
-  ssize_t count;
-  do {
-    count = ::read(inotify_.get(), buffer_.get() + end_, room);
-  } while (count < 0 && errno == EINTR);
-  note_read(started, count, room);
-  if (count <= 0) return false;
-  end_ += static_cast<std::size_t>(count);
-  return true;
-}
-
-void TreeWatcher::index_moved_to() {
-  while (indexed_end_ < end_) {
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + indexed_end_, sizeof event);
-    if (event.mask & IN_MOVED_TO) moved_to_.emplace(event.cookie, indexed_end_);
-    indexed_end_ += sizeof event + event.len;
-  }
-}
-
-// The two halves of a rename are queued one after the other, but a read may end between
-// them: when the first half ends the buffer, one more read looks for the second.
-std::optional<TreeWatcher::Destination> TreeWatcher::find_moved_to(std::uint32_t cookie,
-                                                                   std::size_t after) {
-  index_moved_to();
-  auto found = moved_to_.find(cookie);
-  if (found == moved_to_.end() && after >= end_ && read_more()) {
-    index_moved_to();
-    found = moved_to_.find(cookie);
-  }
-  if (found == moved_to_.end() || found->second < after) return std::nullopt;
-  inotify_event event;
-  std::memcpy(&event, buffer_.get() + found->second, sizeof event);
-  const char* name = buffer_.get() + found->second + sizeof event;
-  return Destination{event.wd, std::string_view(name, ::strnlen(name, event.len))};
-}
-
-void TreeWatcher::remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type) {
-  move_notes_[next_note_] = MoveNote{cookie, kind, type};
-  next_note_ = (next_note_ + 1) % move_notes_.size();
-}
-
-const TreeWatcher::MoveNote* TreeWatcher::recall_move(std::uint32_t cookie) const {
-  if (cookie == 0) return nullptr;
-  for (const MoveNote& note : move_notes_) {
-    if (note.cookie == cookie) return &note;
-  }
-  return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
 // Translation
 
-void TreeWatcher::handle(const inotify_event& event, std::string_view name, std::size_t next,
-                         EventBatch& out) {
+void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
   if (event.mask & IN_Q_OVERFLOW) {
     on_overflow(out);
     return;
@@ -289,14 +194,20 @@ void TreeWatcher::handle(const inotify_event& event, std::string_view name, std:
     on_item_root_event(*watch, event.mask, out);
     return;
   }
+  if (watch->ancestor_count > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
+    on_ancestor_gone(event.wd, out);
+    watch = table_.find(event.wd);
+    if (!watch) return;
+  }
   const int wd = event.wd;
   const bool anchor = watch->anchor_count > 0;
-  if (watch->in_tree()) on_tree_event(*watch, event.mask, event.cookie, name, next, out);
-  if (anchor) on_anchor_event(wd, event.mask, name, out);
+  if (watch->in_tree()) on_tree_event(*watch, event, out);
+  if (anchor) on_anchor_event(wd, event.mask, event.name, out);
 }
 
-void TreeWatcher::on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t cookie,
-                                std::string_view name, std::size_t next, EventBatch& out) {
+void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out) {
+  const std::uint32_t mask = record.mask;
+  const std::string_view name = record.name;
   if (name.empty()) {
     // A directory's own attribute change, deletion and move reach its parent's watch as
     // well, under its name; only the top of a tree has no parent to report them.
@@ -315,18 +226,16 @@ void TreeWatcher::on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t co
       out.add(dir.path, name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
-      if (is_dir && !table_.child(dir, name)) {
-        walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
-      }
+      if (is_dir) retry_blocked(dir, name, out);
       break;
     case IN_DELETE:
       on_deleted(dir, name, is_dir, out);
       break;
     case IN_MOVED_FROM:
-      on_moved_from(dir, name, is_dir, cookie, next, out);
+      on_moved_from(dir, name, is_dir, record.cookie, out);
       break;
     case IN_MOVED_TO:
-      on_moved_to(dir, name, is_dir, cookie, out);
+      on_moved_to(dir, name, is_dir, record.cookie, out);
       break;
     default:
       break;
@@ -398,6 +307,13 @@ void TreeWatcher::on_anchor_event(int wd, std::uint32_t mask, std::string_view n
 }
 
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
+  if (take_fresh(dir.wd, name)) {
+    // Queued before the walk that listed it, and reported by that walk.
+    if (is_dir && !table_.child(dir, name)) {
+      walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+    }
+    return;
+  }
   if (is_dir) {
     out.add(dir.path, name, kCreated | kIsDir);
     walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
@@ -420,100 +336,13 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
+  take_fresh(dir.wd, name);
   if (is_dir) {
     out.add(dir.path, name, kRemoved | kIsDir);
     if (Watch* gone = table_.child(dir, name)) drop_tree(*gone, true);
     return;
   }
   out.add(dir.path, name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
-}
-
-void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
-                                std::uint32_t cookie, std::size_t next, EventBatch& out) {
-  if (!is_dir) {
-    const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
-    remember_move(cookie, MoveKind::Item, type);
-    out.add(dir.path, name, kRenamed | type);
-    return;
-  }
-  out.add(dir.path, name, kRenamed | kIsDir);
-  Watch* moved = table_.child(dir, name);
-  if (!moved) {
-    remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-    return;
-  }
-  const std::optional<Destination> destination = find_moved_to(cookie, next);
-  Watch* target = destination ? table_.find(destination->wd) : nullptr;
-  if (target && !target->in_tree()) target = nullptr;
-  const std::string_view target_name = destination ? destination->name : std::string_view();
-  switch (check_move(dir, name, *moved, cookie, next, target, target_name)) {
-    case MoveCheck::Stayed:
-      // The name belongs to a directory that took it after this rename: the one that moved
-      // is not known here.
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-      return;
-    case MoveCheck::Elsewhere:
-      // Neither here nor at the destination: its own queued events find it again.
-      drop_tree(*moved, true);
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-      return;
-    case MoveCheck::Moved:
-      break;
-  }
-  if (!target) {
-    // Moved out of every tree: nothing below it can be reported under a right path.
-    drop_tree(*moved, true);
-    return;
-  }
-  // Moved within the trees: its watches stay, and every path below it changes at once.
-  if (Watch* replaced = table_.child(*target, target_name); replaced && replaced != moved) {
-    drop_tree(*replaced, true);
-  }
-  // Subdirectories that a walk lost to this very rename are found under the new path now.
-  table_.move(*moved, target, path_text::join(target->path, target_name), target->root,
-              &to_complete_);
-  remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
-  complete_pending(out);
-}
-
-// Whether the rename with `cookie` moved `candidate`, the watched directory that the table
-// has under the rename's old name.
-//
-// The table can be ahead of the queue: a walk that runs while events are still queued
-// watches directories as they are at that moment, so the old name may already belong to a
-// directory that took it after this rename. The kernel tells them apart: renaming a watched
-// directory queues IN_MOVE_SELF on that directory's own watch right after the two halves,
-// before any later rename. Only when that is not in sight do the paths decide.
-TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_view name,
-                                               const Watch& candidate, std::uint32_t cookie,
-                                               std::size_t next, const Watch* target,
-                                               std::string_view target_name) {
-  std::size_t offset = next;
-  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_more()) break;
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + offset, sizeof event);
-    if (event.wd == candidate.wd && (event.mask & IN_MOVE_SELF)) return MoveCheck::Moved;
-    if ((event.mask & IN_Q_OVERFLOW) ||
-        ((event.mask & (IN_MOVED_FROM | IN_MOVED_TO)) && event.cookie != cookie)) {
-      break;
-    }
-    offset += sizeof event + event.len;
-  }
-  const auto is_candidate = [&](const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && st.st_ino == candidate.inode &&
-           st.st_dev == candidate.device;
-  };
-  scratch_path_.assign(dir.path);
-  path_text::append(scratch_path_, name);
-  if (is_candidate(scratch_path_)) return MoveCheck::Stayed;
-  if (target) {
-    scratch_path_.assign(target->path);
-    path_text::append(scratch_path_, target_name);
-    if (is_candidate(scratch_path_)) return MoveCheck::Moved;
-  }
-  return MoveCheck::Elsewhere;
 }
 
 void TreeWatcher::complete_pending(EventBatch& out) {
@@ -531,13 +360,14 @@ void TreeWatcher::complete_pending(EventBatch& out) {
 // their contents as created.
 void TreeWatcher::complete(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
-  if (!watch || !watch->in_tree() || !watch->incomplete) return;
+  if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->blocked)) return;
   FileDescriptor fd(::open(watch->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     // Gone from this path too: renamed again, and that rename, still queued, brings it
     // back here; or deleted. Anything else keeps it from being listed: the user is told.
     if (!vanished(errno)) {
       watch->incomplete = false;
+      watch->blocked.reset();
       out.add(watch->path, kUserDropped);
     }
     return;
@@ -548,6 +378,8 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
     return;
   }
   watch->incomplete = false;
+  // Subdirectories that failed were reported when they appeared; now only their contents.
+  const std::unique_ptr<NameSet> blocked = std::move(watch->blocked);
   unwatched_.clear();
   reader_.open(fd.get());
   DirectoryReader::Entry entry;
@@ -566,44 +398,9 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
   const std::vector<std::string> unwatched = std::move(unwatched_);
   unwatched_.clear();
   for (const std::string& path : unwatched) {
-    out.add(path, kCreated | kIsDir);
-    walk(path, wd, root, Scan::ReportCreated, out);
+    const bool reported = blocked && blocked->contains(path_text::last_component(path));
+    walk(path, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
   }
-}
-
-void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
-                              EventBatch& out) {
-  const MoveNote* note = recall_move(cookie);
-  if (!is_dir) {
-    FSEventStreamEventFlags type = kIsFile;
-    if (note && note->kind == MoveKind::Item) {
-      type = note->type;
-    } else {
-      scratch_path_.assign(dir.path);
-      path_text::append(scratch_path_, name);
-      struct stat st;
-      if (::fstatat(AT_FDCWD, scratch_path_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode)) {
-        type = kIsSymlink;
-      }
-    }
-    if (type == kIsSymlink) {
-      remember_symlink(dir, name);
-    } else {
-      forget_symlink(dir, name);
-    }
-    out.add(dir.path, name, kRenamed | type);
-    return;
-  }
-  out.add(dir.path, name, kRenamed | kIsDir);
-  if (note && note->kind == MoveKind::DirectoryCarried) return;
-  // A directory that was inside but never watched (it was renamed before its creation was
-  // read) has contents nobody reported. One from outside the trees, or moved out and back
-  // before either rename was read, is watched as it is; what changed in it after the last
-  // events read may have changed after the move, before its watches: that is reported.
-  const Scan mode =
-      note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk(path_text::join(dir.path, name), dir.wd, dir.root, mode, out);
 }
 
 // Every watch on an unmounted file system gets its own IN_UNMOUNT, in no useful order. Only
@@ -684,6 +481,9 @@ void TreeWatcher::resync(EventBatch& out) {
   resync_scheduled_ = false;
   ++resyncs_;
   ++epoch_;
+  claims_.clear();
+  fresh_.clear();
+  drop_parked();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) {
     Root& root = roots_[index];
     if (root.state != RootState::Directory) continue;
@@ -718,7 +518,7 @@ void TreeWatcher::resync(EventBatch& out) {
 
 int TreeWatcher::add_watch(const char* path, std::uint32_t mask) {
   if (table_.size() >= max_watches_) return -ENOSPC;
-  const int wd = ::inotify_add_watch(inotify_.get(), path, mask);
+  const int wd = ::inotify_add_watch(kernel(), path, mask);
   return wd >= 0 ? wd : -errno;
 }
 
@@ -740,7 +540,9 @@ Watch& TreeWatcher::new_watch(int wd, std::string path) {
 }
 
 void TreeWatcher::remove_watch(int wd, bool from_kernel) {
-  if (from_kernel) ::inotify_rm_watch(inotify_.get(), wd);
+  if (from_kernel) ::inotify_rm_watch(kernel(), wd);
+  claims_.erase(wd);
+  fresh_.erase(wd);
   table_.erase(wd);
   watch_count_.store(table_.size(), std::memory_order_relaxed);
 }
@@ -753,10 +555,10 @@ void TreeWatcher::prune() {
 }
 
 TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::uint32_t root,
-                                          Scan mode, EventBatch& out) {
+                                          Scan mode, EventBatch& out, Announce announce) {
   pending_.clear();
   frames_.clear();
-  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode});
+  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode, announce});
   WalkResult top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
@@ -773,8 +575,15 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     if (first) top = WalkResult{outcome, wd};
     // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
     // rename's events bring the walk back here under the new path.
-    if (outcome == Outcome::Vanished && parent_wd != -1) {
-      if (Watch* parent = table_.find(parent_wd)) parent->incomplete = true;
+    if (parent_wd != -1 && (outcome == Outcome::Vanished || outcome == Outcome::Failed)) {
+      if (Watch* parent = table_.find(parent_wd); parent && parent->in_tree()) {
+        if (outcome == Outcome::Vanished) {
+          parent->incomplete = true;
+        } else {
+          if (!parent->blocked) parent->blocked = std::make_unique<NameSet>();
+          parent->blocked->emplace(path_text::last_component(dir.path));
+        }
+      }
     }
     first = false;
     while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
@@ -800,6 +609,18 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     return FileDescriptor(parent_fd != -1 ? ::openat(parent_fd, name.data(), kOpenFlags)
                                           : ::open(dir.path.c_str(), kOpenFlags));
   };
+  // A subdirectory listed by a scan that reports creations is reported once it is known not
+  // to be a watched directory found under a new name.
+  const auto announce = [&] {
+    if (dir.announce == Announce::No) return;
+    dir.announce = Announce::No;
+    out.add(dir.path, kCreated | kIsDir);
+    note_fresh(dir.parent_wd, name);
+  };
+  const auto fail = [&](int error) {
+    announce();
+    return failed(error, dir.path, out);
+  };
   FileDescriptor fd;
   long subdirectories = -1;  // what the link count promises, when it does
   struct stat st {};
@@ -821,12 +642,12 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   };
   if (dir.inode != 0) {
     wd = add_watch(dir.path.c_str(), kDirectoryMask);
-    if (wd < 0) return failed(-wd, dir.path, out);
+    if (wd < 0) return fail(-wd);
     fd = open_directory();
     if (!fd.valid()) {
       const int error = errno;
       discard_if_unknown(wd);
-      return failed(error, dir.path, out);
+      return fail(error);
     }
     if (stat_open(fd.get()) && st.st_ino == dir.inode) {
       // A directory's link count is 2 plus its subdirectories where the file system keeps
@@ -837,13 +658,13 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       const int exact = add_directory_watch(dir.path, fd.get());
       if (exact != wd) discard_if_unknown(wd);
       wd = exact;
-      if (wd < 0) return failed(-wd, dir.path, out);
+      if (wd < 0) return fail(-wd);
     }
   } else {
     fd = open_directory();
-    if (!fd.valid()) return failed(errno, dir.path, out);
+    if (!fd.valid()) return fail(errno);
     wd = add_directory_watch(dir.path, fd.get());
-    if (wd < 0) return failed(-wd, dir.path, out);
+    if (wd < 0) return fail(-wd);
     if (::fstat(fd.get(), &st) != 0) st = {};
   }
 
@@ -866,30 +687,22 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   if (watch && watch->in_tree()) {
     if (mode == Scan::Resync && watch->epoch == epoch_) return Outcome::Watched;
     if (watch->path != dir.path || watch->parent != parent) {
-      // Known elsewhere: renamed, and the rename is not read yet (or was lost). Unless its
-      // old path still leads to it: then this is a second path to it, through a mount.
-      if (!parent) {
-        if (mode != Scan::Resync) return Outcome::Watched;
-      } else if (watch->path != dir.path && leads_to(watch->path, fd.get())) {
-        return Outcome::Watched;
-      }
-      for (Watch* above = parent; above; above = above->parent) {
-        if (above == watch) return Outcome::Watched;
-      }
+      if (!found_elsewhere(*watch, parent, name, fd.get(), mode)) return Outcome::Watched;
+      // After lost events nothing is queued to settle a claim: the present decides.
       if (parent) {
         if (Watch* other = table_.child(*parent, name); other && other != watch) {
           drop_tree(*other, true);
         }
       }
-      table_.move(*watch, parent, std::move(dir.path), root,
-                  mode == Scan::Resync ? nullptr : &to_complete_);
-    } else if (mode != Scan::Resync && watch->incomplete) {
+      table_.move(*watch, parent, std::move(dir.path), root, nullptr);
+    } else if (mode != Scan::Resync && (watch->incomplete || watch->blocked)) {
       to_complete_.push_back(watch->wd);
     }
     // Its watch never lapsed: what changed in it came as events. What a walk lost below it
     // to a rename is listed again now that its present path is known (after this walk).
     if (mode != Scan::Resync) return Outcome::Watched;
   } else {
+    announce();
     if (!watch) {
       watch = &new_watch(wd, std::move(dir.path));
     } else {
@@ -908,6 +721,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     switch (have_status ? age(status) : Age::BornSince) {
       case Age::BornSince:  // and so is everything in it
         out.add(watch->path, kCreated | kIsDir);
+        if (parent) note_fresh(parent->wd, path_text::last_component(watch->path));
         scan_mode = Scan::ReportCreated;
         break;
       case Age::ChangedSince:
@@ -954,26 +768,27 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR) {
-      std::string child = path_text::join(dir.path, entry.name);
-      if (report) out.add(child, kCreated | kIsDir);
-      pending_.push_back(PendingDirectory{std::move(child), dir.wd, entry.inode, kNoFrame, mode});
+      pending_.push_back(PendingDirectory{path_text::join(dir.path, entry.name), dir.wd,
+                                          entry.inode, kNoFrame, mode,
+                                          report ? Announce::Yes : Announce::No});
       ++found;
-    } else if (type == DT_LNK) {
-      remember_symlink(dir, entry.name);
-      if (report) out.add(dir.path, entry.name, kCreated | kIsSymlink);
-    } else if (report) {
-      out.add(dir.path, entry.name, kCreated | kIsFile);
+      continue;
+    }
+    if (type == DT_LNK) remember_symlink(dir, entry.name);
+    if (report) {
+      out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+      note_fresh(dir.wd, entry.name);
     }
   }
   return found;
 }
 
-// Where an entry's times stand against unread_since_. An entry that a MovedIn walk finds
+// Where an entry's times stand against queue_.unread_since(). An entry that a MovedIn walk finds
 // changed after it may have changed after the move, before its directory was watched: no
 // event tells of that. One changed before it was either outside the trees then, or its
 // change was read as an event. A time the file system does not give counts as recent.
 TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
-  const std::int64_t since = unread_since_ - kStampMargin;
+  const std::int64_t since = queue_.unread_since() - kStampMargin;
   if ((status.stx_mask & STATX_CTIME) && nanoseconds(status.stx_ctime) < since) {
     return Age::Older;
   }
@@ -994,6 +809,7 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
     const unsigned char type =
         entry.type == DT_UNKNOWN ? static_cast<unsigned char>(DT_REG) : entry.type;
     out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+    note_fresh(dir.wd, entry.name);
     return type;
   }
   const unsigned char type = IFTODT(status.stx_mode);
@@ -1003,12 +819,13 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
     case Age::BornSince: {
       const bool linked = S_ISREG(status.stx_mode) && status.stx_nlink > 1;
       out.add(dir.path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
+      note_fresh(dir.wd, entry.name);
       break;
     }
     case Age::ChangedSince: {
       // Its contents changed, or only its status (permissions, owner, links).
       const bool written = !(status.stx_mask & STATX_MTIME) ||
-                           nanoseconds(status.stx_mtime) >= unread_since_ - kStampMargin;
+                           nanoseconds(status.stx_mtime) >= queue_.unread_since() - kStampMargin;
       out.add(dir.path, entry.name, (written ? kModified : kMetaMod) | kind);
       break;
     }
@@ -1029,7 +846,7 @@ bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
 }
 
 void TreeWatcher::discard_if_unknown(int wd) {
-  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(inotify_.get(), wd);
+  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(kernel(), wd);
 }
 
 // A directory that vanished is no failure. Anything else (no permission to read it, the
@@ -1079,6 +896,7 @@ FSEventStreamEventFlags TreeWatcher::known_type(const Watch& dir, std::string_vi
 
 void TreeWatcher::forget_root(std::uint32_t index, bool from_kernel) {
   Root& root = roots_[index];
+  release_ancestors(root, from_kernel);
   Watch* watch = root.wd != -1 ? table_.find(root.wd) : nullptr;
   switch (root.state) {
     case RootState::Directory:
@@ -1123,6 +941,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
         if (top && top->root == index && !top->parent) {
           root.state = RootState::Directory;
           root.wd = result.wd;
+          watch_ancestors(root);
         }
         return;
       }
@@ -1139,6 +958,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
       root.wd = wd;
       root.identity = FileIdentity{st.st_dev, st.st_ino};
       root.type = S_ISLNK(st.st_mode) ? kIsSymlink : kIsFile;
+      watch_ancestors(root);
       if (report) {
         const bool linked = S_ISREG(st.st_mode) && st.st_nlink > 1;
         out.add(root.path, kCreated | root.type | (linked ? kIsHardlink : 0));
@@ -1172,6 +992,50 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
   }
   // The path kept changing under every attempt.
   out.add(root.path, kUserDropped);
+}
+
+// Best effort: an ancestor that cannot be watched only leaves its move unnoticed, as it
+// always was before these watches.
+void TreeWatcher::watch_ancestors(Root& root) {
+  for (std::string_view above = path_text::parent(root.path); above.size() > 1;
+       above = path_text::parent(above)) {
+    const std::string path(above);
+    const int wd = add_watch(path.c_str(), kAncestorMask);
+    if (wd < 0) continue;
+    Watch* watch = table_.find(wd);
+    if (!watch) watch = &new_watch(wd, path);
+    ++watch->ancestor_count;
+    root.ancestors.push_back(wd);
+  }
+}
+
+void TreeWatcher::release_ancestors(Root& root, bool from_kernel) {
+  for (const int wd : root.ancestors) {
+    Watch* watch = table_.find(wd);
+    if (!watch || watch->ancestor_count == 0) continue;
+    --watch->ancestor_count;
+    if (!watch->has_role()) remove_watch(wd, from_kernel);
+  }
+  root.ancestors.clear();
+}
+
+// A directory above stream paths moved or went: each path watched below it has moved away,
+// as if it had moved itself, and is watched again once something takes its name.
+void TreeWatcher::on_ancestor_gone(int wd, EventBatch& out) {
+  matched_roots_.clear();
+  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
+    const std::vector<int>& above = roots_[index].ancestors;
+    if (std::find(above.begin(), above.end(), wd) != above.end()) matched_roots_.push_back(index);
+  }
+  const std::vector<std::uint32_t> matched = matched_roots_;
+  for (const std::uint32_t index : matched) {
+    Root& root = roots_[index];
+    if (root.state == RootState::Directory || root.state == RootState::Item) {
+      out.add(root.path, kRootChanged);
+    }
+    forget_root(index, true);
+    resolve_root(index, true, out);
+  }
 }
 
 }  // namespace vestra::platform

@@ -47,6 +47,7 @@ struct Watch {
   ino_t inode = 0;                    // the directory itself, as the walk opened it
   std::uint32_t epoch = 0;            // the last resync that found this directory
   bool incomplete = false;            // a listed subdirectory vanished before it was watched
+  std::unique_ptr<NameSet> blocked;   // subdirectories that could not be watched or listed
   bool unmounted = false;             // its file system is going away
   std::unique_ptr<NameSet> symlinks;  // entries known to be symbolic links
 
@@ -54,9 +55,13 @@ struct Watch {
   std::uint32_t anchor_count = 0;
   /// The stream path that this watch is, when that path is not a directory.
   std::uint32_t item_root = kNoRoot;
+  /// How many stream paths lie below this directory, which is watched for its own move.
+  std::uint32_t ancestor_count = 0;
 
   bool in_tree() const noexcept { return root != kNoRoot; }
-  bool has_role() const noexcept { return in_tree() || anchor_count > 0 || item_root != kNoRoot; }
+  bool has_role() const noexcept {
+    return in_tree() || anchor_count > 0 || item_root != kNoRoot || ancestor_count > 0;
+  }
 };
 
 /// The watches by descriptor, with each tree directory's children by name.
