@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/linux/cf_string.h"
+#include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
 
 namespace vestra::platform {
@@ -13,24 +14,14 @@ namespace vestra::platform {
 /// The id of the latest record handed to any stream's callback.
 std::atomic<FSEventStreamEventId> latest_event_id{0};
 
-namespace {
-
-std::string working_directory() {
-  std::string buffer(256, '\0');
-  while (!::getcwd(buffer.data(), buffer.size())) {
-    if (errno != ERANGE) return "/";
-    buffer.resize(buffer.size() * 2);
-  }
-  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-  return buffer;
-}
-
-}  // namespace
-
 std::string canonical_stream_path(std::string_view given) {
   if (given.empty()) return {};
-  std::string path = path_text::normalize(given);
-  if (path.front() != '/') path = path_text::normalize(path_text::join(working_directory(), path));
+  std::string base;
+  if (given.front() != '/') {
+    base = current_directory();
+    if (base.empty()) return {};  // relative to a directory that cannot be named
+  }
+  std::string path = path_text::absolute(given, base);
 
   // Components past the deepest existing ancestor, last first.
   std::vector<std::string_view> missing;

@@ -21,7 +21,7 @@ namespace {
 /// Whether `path` names the directory that `watch` stands for.
 bool names(const std::string& path, const Watch& watch) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && st.st_ino == watch.inode && st.st_dev == watch.device;
+  return ::lstat(path.c_str(), &st) == 0 && FileIdentity::of(st) == watch.identity;
 }
 
 }  // namespace
@@ -45,10 +45,10 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     remember_move(cookie, MoveKind::Item, type);
-    out.add(dir.path, name, kRenamed | type);
+    out.add(table_.path(dir), name, kRenamed | type);
     return;
   }
-  out.add(dir.path, name, kRenamed | kIsDir);
+  out.add(table_.path(dir), name, kRenamed | kIsDir);
   // The second half of an exchange moves the directory parked by the first.
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
@@ -110,8 +110,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
   }
   // Subdirectories that a walk lost to this very rename are found under the new path once
   // the new half is reported.
-  table_.move(moved, &target, path_text::join(target.path, target_name), target.root,
-              &to_complete_);
+  table_.move(moved, &target, std::string(target_name), target.root, &to_complete_);
 }
 
 // The kernel queues the second half of an exchange right after the first; any other
@@ -141,8 +140,8 @@ TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_vie
                                                const Watch& candidate, std::uint32_t cookie,
                                                const Watch* target, std::string_view target_name) {
   if (queue_.move_self_follows(candidate.wd, cookie)) return MoveCheck::Moved;
-  if (names(path_text::join(dir.path, name), candidate)) return MoveCheck::Stayed;
-  if (target && names(path_text::join(target->path, target_name), candidate)) {
+  if (names(path_text::join(table_.path(dir), name), candidate)) return MoveCheck::Stayed;
+  if (target && names(path_text::join(table_.path(*target), target_name), candidate)) {
     return MoveCheck::Moved;
   }
   return MoveCheck::Elsewhere;
@@ -158,7 +157,8 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
       type = note->type;
     } else {
       struct stat st;
-      if (::lstat(path_text::join(dir.path, name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      if (::lstat(path_text::join(table_.path(dir), name).c_str(), &st) == 0 &&
+          S_ISLNK(st.st_mode)) {
         type = kIsSymlink;
       }
     }
@@ -167,10 +167,10 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
     } else {
       forget_symlink(dir, name);
     }
-    out.add(dir.path, name, kRenamed | type);
+    out.add(table_.path(dir), name, kRenamed | type);
     return;
   }
-  out.add(dir.path, name, kRenamed | kIsDir);
+  out.add(table_.path(dir), name, kRenamed | kIsDir);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     complete_pending(out);
     return;
@@ -181,7 +181,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
       note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk(path_text::join(dir.path, name), dir.wd, dir.root, mode, out);
+  walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
 }
 
 // A watched directory that a walk finds in `parent` under `name`: a second path to it
@@ -191,10 +191,9 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
 bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd,
                                   Scan mode) {
   if (!parent) return mode == Scan::Resync;
-  struct stat by_path, by_fd;
-  if (watch.path != path_text::join(parent->path, name) &&
-      ::lstat(watch.path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
-      by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino) {
+  struct stat by_fd;
+  if ((watch.parent != parent || watch.name != name) && ::fstat(fd, &by_fd) == 0 &&
+      names(table_.path(watch), watch) && FileIdentity::of(by_fd) == watch.identity) {
     return false;  // its old path still leads to it
   }
   for (Watch* above = parent; above; above = above->parent) {
@@ -220,12 +219,11 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   }
   // No check against the present: the parent's path is the one the queue has reached, and
   // any later move of the directory is still queued.
-  std::string path = path_text::join(parent->path, claim.name);
   if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
     drop_tree(*other, true);
   }
-  out.add(path, kRenamed | kIsDir);
-  table_.move(moved, parent, std::move(path), parent->root, &to_complete_);
+  out.add(path_text::join(table_.path(*parent), claim.name), kRenamed | kIsDir);
+  table_.move(moved, parent, claim.name, parent->root, &to_complete_);
   complete_pending(out);
   return true;
 }
@@ -257,7 +255,7 @@ void TreeWatcher::end_batch() {
 void TreeWatcher::retry_blocked(Watch& dir, std::string_view name, EventBatch& out) {
   Watch* child = table_.child(dir, name);
   if (!child) {
-    walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
   } else if (child->blocked) {
     to_complete_.push_back(child->wd);
     complete_pending(out);

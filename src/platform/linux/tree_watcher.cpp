@@ -152,7 +152,7 @@ void TreeWatcher::start(EventBatch& out) {
 int TreeWatcher::watch_of(std::string_view path) {
   int found = -1;
   table_.for_each([&](Watch& watch) {
-    if (watch.path == path) found = watch.wd;
+    if (table_.path(watch) == path) found = watch.wd;
   });
   return found;
 }
@@ -220,10 +220,10 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
       on_created(dir, name, is_dir, out);
       break;
     case IN_MODIFY:
-      out.add(dir.path, name, kModified | kIsFile);
+      out.add(table_.path(dir), name, kModified | kIsFile);
       break;
     case IN_ATTRIB:
-      out.add(dir.path, name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      out.add(table_.path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
       if (is_dir) retry_blocked(dir, name, out);
@@ -310,20 +310,19 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
   if (take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
     if (is_dir && !table_.child(dir, name)) {
-      walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+      walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
     }
     return;
   }
   if (is_dir) {
-    out.add(dir.path, name, kCreated | kIsDir);
-    walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+    out.add(table_.path(dir), name, kCreated | kIsDir);
+    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
     return;
   }
-  scratch_path_.assign(dir.path);
-  path_text::append(scratch_path_, name);
+  const std::string path = path_text::join(table_.path(dir), name);
   FSEventStreamEventFlags flags = kCreated | kIsFile;
   struct stat st;
-  if (::fstatat(AT_FDCWD, scratch_path_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
       flags = kCreated | kIsSymlink;
       remember_symlink(dir, name);
@@ -332,17 +331,17 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
     }
   }
   if (!(flags & kIsSymlink)) forget_symlink(dir, name);
-  out.add(scratch_path_, flags);
+  out.add(path, flags);
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
   take_fresh(dir.wd, name);
   if (is_dir) {
-    out.add(dir.path, name, kRemoved | kIsDir);
+    out.add(table_.path(dir), name, kRemoved | kIsDir);
     if (Watch* gone = table_.child(dir, name)) drop_tree(*gone, true);
     return;
   }
-  out.add(dir.path, name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
+  out.add(table_.path(dir), name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
 }
 
 void TreeWatcher::complete_pending(EventBatch& out) {
@@ -361,23 +360,24 @@ void TreeWatcher::complete_pending(EventBatch& out) {
 void TreeWatcher::complete(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
   if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->blocked)) return;
-  FileDescriptor fd(::open(watch->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const std::string path = table_.path(*watch);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     // Gone from this path too: renamed again, and that rename, still queued, brings it
     // back here; or deleted. Anything else keeps it from being listed: the user is told.
     if (!vanished(errno)) {
-      watch->incomplete = false;
+      table_.set_incomplete(*watch, false);
       watch->blocked.reset();
-      out.add(watch->path, kUserDropped);
+      out.add(path, kUserDropped);
     }
     return;
   }
   // Another directory may have taken the path meanwhile: the same wait applies.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || st.st_ino != watch->inode || st.st_dev != watch->device) {
+  if (::fstat(fd.get(), &st) != 0 || FileIdentity::of(st) != watch->identity) {
     return;
   }
-  watch->incomplete = false;
+  table_.set_incomplete(*watch, false);
   // Subdirectories that failed were reported when they appeared; now only their contents.
   const std::unique_ptr<NameSet> blocked = std::move(watch->blocked);
   unwatched_.clear();
@@ -391,15 +391,15 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR && !table_.child(*watch, entry.name)) {
-      unwatched_.push_back(path_text::join(watch->path, entry.name));
+      unwatched_.push_back(path_text::join(path, entry.name));
     }
   }
   const std::uint32_t root = watch->root;
   const std::vector<std::string> unwatched = std::move(unwatched_);
   unwatched_.clear();
-  for (const std::string& path : unwatched) {
-    const bool reported = blocked && blocked->contains(path_text::last_component(path));
-    walk(path, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
+  for (const std::string& subdirectory : unwatched) {
+    const bool reported = blocked && blocked->contains(path_text::last_component(subdirectory));
+    walk(subdirectory, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
   }
 }
 
@@ -411,8 +411,8 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
     out.add(roots_[watch.item_root].path, kFSEventStreamEventFlagUnmount);
   } else if (watch.in_tree()) {
     watch.unmounted = true;
-    if (!watch.parent || watch.parent->device != watch.device) {
-      out.add(watch.path, kFSEventStreamEventFlagUnmount);
+    if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
+      out.add(table_.path(watch), kFSEventStreamEventFlagUnmount);
     }
   }
 }
@@ -432,10 +432,11 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
       forget_root(index, false);
       resolve_root(index, false, out);
-    } else if (watch->unmounted && watch->parent && watch->parent->device != watch->device) {
+    } else if (watch->unmounted && watch->parent &&
+               watch->parent->identity.device != watch->identity.device) {
       // A mount point: the directory beneath the file system that went away shows again.
       const int parent_wd = watch->parent->wd;
-      std::string path = watch->path;
+      std::string path = table_.path(*watch);
       drop_tree(*watch, true);
       walk(std::move(path), parent_wd, index, Scan::Quiet, out);
     } else {
@@ -533,8 +534,8 @@ int TreeWatcher::add_directory_watch(const std::string& path, int dir_fd) {
   return add_watch(link, kDirectoryMask & ~IN_DONT_FOLLOW);
 }
 
-Watch& TreeWatcher::new_watch(int wd, std::string path) {
-  Watch& watch = table_.insert(wd, std::move(path));
+Watch& TreeWatcher::new_watch(int wd, std::string name) {
+  Watch& watch = table_.insert(wd, std::move(name));
   watch_count_.store(table_.size(), std::memory_order_relaxed);
   return watch;
 }
@@ -578,7 +579,7 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     if (parent_wd != -1 && (outcome == Outcome::Vanished || outcome == Outcome::Failed)) {
       if (Watch* parent = table_.find(parent_wd); parent && parent->in_tree()) {
         if (outcome == Outcome::Vanished) {
-          parent->incomplete = true;
+          table_.set_incomplete(*parent, true);
         } else {
           if (!parent->blocked) parent->blocked = std::make_unique<NameSet>();
           parent->blocked->emplace(path_text::last_component(dir.path));
@@ -686,7 +687,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   Watch* watch = table_.find(wd);
   if (watch && watch->in_tree()) {
     if (mode == Scan::Resync && watch->epoch == epoch_) return Outcome::Watched;
-    if (watch->path != dir.path || watch->parent != parent) {
+    if (watch->parent != parent || watch->name != (parent ? name : dir.path)) {
       if (!found_elsewhere(*watch, parent, name, fd.get(), mode)) return Outcome::Watched;
       // After lost events nothing is queued to settle a claim: the present decides.
       if (parent) {
@@ -694,7 +695,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
           drop_tree(*other, true);
         }
       }
-      table_.move(*watch, parent, std::move(dir.path), root, nullptr);
+      table_.move(*watch, parent, parent ? std::string(name) : std::move(dir.path), root);
     } else if (mode != Scan::Resync && (watch->incomplete || watch->blocked)) {
       to_complete_.push_back(watch->wd);
     }
@@ -704,24 +705,23 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   } else {
     announce();
     if (!watch) {
-      watch = &new_watch(wd, std::move(dir.path));
+      watch = &new_watch(wd, parent ? std::string(name) : std::move(dir.path));
     } else {
-      watch->path = std::move(dir.path);
+      watch->name = parent ? std::string(name) : std::move(dir.path);
     }
     watch->root = root;
     if (parent) adopt(*parent, *watch);
   }
   watch->epoch = epoch_;
-  watch->device = st.st_dev;
-  watch->inode = st.st_ino;
-  watch->incomplete = false;  // the scan lists every subdirectory
+  watch->identity = FileIdentity::of(st);
+  table_.set_incomplete(*watch, false);  // the scan lists every subdirectory
   if (mode == Scan::Resync) watch->symlinks.reset();
   Scan scan_mode = mode;
   if (dated) {
     switch (have_status ? age(status) : Age::BornSince) {
       case Age::BornSince:  // and so is everything in it
-        out.add(watch->path, kCreated | kIsDir);
-        if (parent) note_fresh(parent->wd, path_text::last_component(watch->path));
+        out.add(table_.path(*watch), kCreated | kIsDir);
+        if (parent) note_fresh(parent->wd, watch->name);
         scan_mode = Scan::ReportCreated;
         break;
       case Age::ChangedSince:
@@ -730,7 +730,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
         // status change time is later than that of its last entry change.
         if (!(status.stx_mask & STATX_MTIME) ||
             nanoseconds(status.stx_ctime) > nanoseconds(status.stx_mtime)) {
-          out.add(watch->path, kMetaMod | kIsDir);
+          out.add(table_.path(*watch), kMetaMod | kIsDir);
         }
         break;
       case Age::Older:
@@ -750,6 +750,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
 
 std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
                               EventBatch& out) {
+  const std::string dir_path = table_.path(dir);
   const bool report = mode == Scan::ReportCreated;
   const bool dated = mode == Scan::MovedIn;
   // Reports need every entry; otherwise the subdirectories are what matters, and once the
@@ -760,7 +761,7 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
   while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
     unsigned char type = entry.type;
     if (dated && type != DT_DIR) {
-      type = date_entry(dir, dir_fd, entry, out);
+      type = date_entry(dir, dir_path, dir_fd, entry, out);
       if (type == DT_UNKNOWN) continue;
     } else if (type == DT_UNKNOWN) {
       struct stat st;
@@ -768,7 +769,7 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR) {
-      pending_.push_back(PendingDirectory{path_text::join(dir.path, entry.name), dir.wd,
+      pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
                                           entry.inode, kNoFrame, mode,
                                           report ? Announce::Yes : Announce::No});
       ++found;
@@ -776,7 +777,7 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
     }
     if (type == DT_LNK) remember_symlink(dir, entry.name);
     if (report) {
-      out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+      out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
       note_fresh(dir.wd, entry.name);
     }
   }
@@ -800,15 +801,15 @@ TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
 
 // Reports an entry of a directory that a MovedIn walk lists, other than a subdirectory, by
 // its age, with one statx. Returns its type (DT_*), or DT_UNKNOWN when it is gone.
-unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
-                                      EventBatch& out) {
+unsigned char TreeWatcher::date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
+                                      const DirectoryReader::Entry& entry, EventBatch& out) {
   struct statx status;
   if (::statx(dir_fd, entry.name.data(), AT_SYMLINK_NOFOLLOW, kStatusMask, &status) != 0) {
     if (vanished(errno)) return DT_UNKNOWN;
     // Listed but not to be looked at: taken for new, with the type that the listing gave.
     const unsigned char type =
         entry.type == DT_UNKNOWN ? static_cast<unsigned char>(DT_REG) : entry.type;
-    out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+    out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
     note_fresh(dir.wd, entry.name);
     return type;
   }
@@ -818,7 +819,7 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
   switch (age(status)) {
     case Age::BornSince: {
       const bool linked = S_ISREG(status.stx_mode) && status.stx_nlink > 1;
-      out.add(dir.path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
+      out.add(dir_path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
       note_fresh(dir.wd, entry.name);
       break;
     }
@@ -826,7 +827,7 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
       // Its contents changed, or only its status (permissions, owner, links).
       const bool written = !(status.stx_mask & STATX_MTIME) ||
                            nanoseconds(status.stx_mtime) >= queue_.unread_since() - kStampMargin;
-      out.add(dir.path, entry.name, (written ? kModified : kMetaMod) | kind);
+      out.add(dir_path, entry.name, (written ? kModified : kMetaMod) | kind);
       break;
     }
     case Age::Older:
@@ -839,10 +840,12 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
 // listing names its parent, as "..", in the batch already read for the scan; a mount
 // point's names the file system's own root, so that is asked for once more.
 bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
-  if (st.st_dev == parent.device && reader_.parent_inode() == parent.inode) return true;
+  if (st.st_dev == parent.identity.device && reader_.parent_inode() == parent.identity.inode) {
+    return true;
+  }
   struct stat above;
-  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 && above.st_ino == parent.inode &&
-         above.st_dev == parent.device;
+  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 &&
+         FileIdentity::of(above) == parent.identity;
 }
 
 void TreeWatcher::discard_if_unknown(int wd) {
@@ -858,8 +861,7 @@ TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, Eve
 }
 
 void TreeWatcher::adopt(Watch& parent, Watch& child) {
-  const std::string_view name = path_text::last_component(child.path);
-  if (Watch* stale = table_.child(parent, name); stale && stale != &child) {
+  if (Watch* stale = table_.child(parent, child.name); stale && stale != &child) {
     drop_tree(*stale, true);
   }
   table_.link(parent, child);

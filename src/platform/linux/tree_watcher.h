@@ -159,7 +159,7 @@ class TreeWatcher {
   // Watches.
   int add_watch(const char* path, std::uint32_t mask);
   int add_directory_watch(const std::string& path, int dir_fd);
-  Watch& new_watch(int wd, std::string path);
+  Watch& new_watch(int wd, std::string name);
   void remove_watch(int wd, bool from_kernel);
   void prune_later(int wd) { prune_candidates_.push_back(wd); }
   void prune();
@@ -170,8 +170,8 @@ class TreeWatcher {
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
   bool inside(const Watch& parent, int fd, const struct stat& st);
   Age age(const struct statx& status) const;
-  unsigned char date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
-                           EventBatch& out);
+  unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
+                           const DirectoryReader::Entry& entry, EventBatch& out);
   void discard_if_unknown(int wd);
   void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
@@ -226,7 +226,6 @@ class TreeWatcher {
   std::vector<int> to_complete_;
   bool completing_ = false;
   std::vector<std::string> unwatched_;
-  std::string scratch_path_;
 };
 
 }  // namespace vestra::platform
