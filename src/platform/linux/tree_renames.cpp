@@ -256,7 +256,7 @@ void TreeWatcher::retry_blocked(Watch& dir, std::string_view name, EventBatch& o
   Watch* child = table_.child(dir, name);
   if (!child) {
     walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
-  } else if (child->blocked) {
+  } else if (child->is_blocked()) {
     to_complete_.push_back(child->wd);
     complete_pending(out);
   }

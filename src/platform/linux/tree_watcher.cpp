@@ -190,17 +190,17 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
     on_unmount(*watch, out);
     return;
   }
-  if (watch->item_root != kNoRoot) {
+  if (watch->item_root() != kNoRoot) {
     on_item_root_event(*watch, event.mask, out);
     return;
   }
-  if (watch->ancestor_count > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
+  if (watch->ancestor_count() > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
     on_ancestor_gone(event.wd, out);
     watch = table_.find(event.wd);
     if (!watch) return;
   }
   const int wd = event.wd;
-  const bool anchor = watch->anchor_count > 0;
+  const bool anchor = watch->anchor_count() > 0;
   if (watch->in_tree()) on_tree_event(*watch, event, out);
   if (anchor) on_anchor_event(wd, event.mask, event.name, out);
 }
@@ -262,7 +262,7 @@ void TreeWatcher::on_root_self_event(Watch& top, std::uint32_t mask, EventBatch&
 }
 
 void TreeWatcher::on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out) {
-  const std::uint32_t index = item.item_root;
+  const std::uint32_t index = item.item_root();
   Root& root = roots_[index];
   if (mask & IN_MODIFY) {
     out.add(root.path, kModified | root.type);
@@ -359,7 +359,7 @@ void TreeWatcher::complete_pending(EventBatch& out) {
 // their contents as created.
 void TreeWatcher::complete(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
-  if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->blocked)) return;
+  if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->is_blocked())) return;
   const std::string path = table_.path(*watch);
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
@@ -367,7 +367,7 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
     // back here; or deleted. Anything else keeps it from being listed: the user is told.
     if (!vanished(errno)) {
       table_.set_incomplete(*watch, false);
-      watch->blocked.reset();
+      if (watch->extras) watch->extras->blocked.clear();
       out.add(path, kUserDropped);
     }
     return;
@@ -379,7 +379,8 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
   }
   table_.set_incomplete(*watch, false);
   // Subdirectories that failed were reported when they appeared; now only their contents.
-  const std::unique_ptr<NameSet> blocked = std::move(watch->blocked);
+  NameSet blocked;
+  if (watch->extras) blocked.swap(watch->extras->blocked);
   unwatched_.clear();
   reader_.open(fd.get());
   DirectoryReader::Entry entry;
@@ -398,7 +399,7 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
   const std::vector<std::string> unwatched = std::move(unwatched_);
   unwatched_.clear();
   for (const std::string& subdirectory : unwatched) {
-    const bool reported = blocked && blocked->contains(path_text::last_component(subdirectory));
+    const bool reported = blocked.contains(path_text::last_component(subdirectory));
     walk(subdirectory, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
   }
 }
@@ -407,8 +408,8 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
 // the topmost watched directory of that file system is reported: the one whose parent is on
 // another.
 void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
-  if (watch.item_root != kNoRoot) {
-    out.add(roots_[watch.item_root].path, kFSEventStreamEventFlagUnmount);
+  if (watch.item_root() != kNoRoot) {
+    out.add(roots_[watch.item_root()].path, kFSEventStreamEventFlagUnmount);
   } else if (watch.in_tree()) {
     watch.unmounted = true;
     if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
@@ -420,8 +421,8 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
 void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   // The kernel has dropped this watch (deletion, unmount): every role it played ends.
   Watch* watch = table_.find(wd);
-  if (watch->item_root != kNoRoot) {
-    const std::uint32_t index = watch->item_root;
+  if (watch->item_root() != kNoRoot) {
+    const std::uint32_t index = watch->item_root();
     forget_root(index, false);
     resolve_root(index, false, out);
   }
@@ -444,7 +445,7 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     }
   }
   watch = table_.find(wd);
-  if (watch && watch->anchor_count > 0) {
+  if (watch && watch->anchor_count() > 0) {
     matched_roots_.clear();
     for (std::uint32_t index = 0; index < roots_.size(); ++index) {
       if (roots_[index].state == RootState::Missing && roots_[index].wd == wd) {
@@ -581,8 +582,7 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
         if (outcome == Outcome::Vanished) {
           table_.set_incomplete(*parent, true);
         } else {
-          if (!parent->blocked) parent->blocked = std::make_unique<NameSet>();
-          parent->blocked->emplace(path_text::last_component(dir.path));
+          parent->more().blocked.emplace(path_text::last_component(dir.path));
         }
       }
     }
@@ -696,7 +696,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
         }
       }
       table_.move(*watch, parent, parent ? std::string(name) : std::move(dir.path), root);
-    } else if (mode != Scan::Resync && (watch->incomplete || watch->blocked)) {
+    } else if (mode != Scan::Resync && (watch->incomplete || watch->is_blocked())) {
       to_complete_.push_back(watch->wd);
     }
     // Its watch never lapsed: what changed in it came as events. What a walk lost below it
@@ -715,7 +715,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   watch->epoch = epoch_;
   watch->identity = FileIdentity::of(st);
   table_.set_incomplete(*watch, false);  // the scan lists every subdirectory
-  if (mode == Scan::Resync) watch->symlinks.reset();
+  if (mode == Scan::Resync && watch->extras) watch->extras->symlinks.clear();
   Scan scan_mode = mode;
   if (dated) {
     switch (have_status ? age(status) : Age::BornSince) {
@@ -877,20 +877,19 @@ void TreeWatcher::drop_tree(Watch& top, bool from_kernel) {
 }
 
 void TreeWatcher::remember_symlink(Watch& dir, std::string_view name) {
-  if (!dir.symlinks) dir.symlinks = std::make_unique<NameSet>();
-  dir.symlinks->emplace(name);
+  dir.more().symlinks.emplace(name);
 }
 
 bool TreeWatcher::forget_symlink(Watch& dir, std::string_view name) {
-  if (!dir.symlinks) return false;
-  const auto found = dir.symlinks->find(name);
-  if (found == dir.symlinks->end()) return false;
-  dir.symlinks->erase(found);
+  if (!dir.extras) return false;
+  const auto found = dir.extras->symlinks.find(name);
+  if (found == dir.extras->symlinks.end()) return false;
+  dir.extras->symlinks.erase(found);
   return true;
 }
 
 FSEventStreamEventFlags TreeWatcher::known_type(const Watch& dir, std::string_view name) {
-  return dir.symlinks && dir.symlinks->contains(name) ? kIsSymlink : kIsFile;
+  return dir.extras && dir.extras->symlinks.contains(name) ? kIsSymlink : kIsFile;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -905,15 +904,15 @@ void TreeWatcher::forget_root(std::uint32_t index, bool from_kernel) {
       if (watch && watch->root == index && !watch->parent) drop_tree(*watch, from_kernel);
       break;
     case RootState::Item:
-      if (watch && watch->item_root == index) {
-        watch->item_root = kNoRoot;
+      if (watch && watch->item_root() == index) {
+        watch->extras->item_root = kNoRoot;
         if (!watch->has_role()) remove_watch(root.wd, from_kernel);
       }
       break;
     case RootState::Missing:
       // Dropped later, so that waiting again in the same directory keeps its watch.
-      if (watch && watch->anchor_count > 0) {
-        --watch->anchor_count;
+      if (watch && watch->anchor_count() > 0) {
+        --watch->extras->anchor_count;
         prune_later(root.wd);
       }
       break;
@@ -955,7 +954,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
       }
       Watch* item = table_.find(wd);
       if (!item) item = &new_watch(wd, root.path);
-      item->item_root = index;
+      item->more().item_root = index;
       root.state = RootState::Item;
       root.wd = wd;
       root.identity = FileIdentity{st.st_dev, st.st_ino};
@@ -980,7 +979,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
     }
     Watch* anchor = table_.find(wd);
     if (!anchor) anchor = &new_watch(wd, anchor_path);
-    ++anchor->anchor_count;
+    ++anchor->more().anchor_count;
     root.state = RootState::Missing;
     root.wd = wd;
     root.next = next;
@@ -1006,7 +1005,7 @@ void TreeWatcher::watch_ancestors(Root& root) {
     if (wd < 0) continue;
     Watch* watch = table_.find(wd);
     if (!watch) watch = &new_watch(wd, path);
-    ++watch->ancestor_count;
+    ++watch->more().ancestor_count;
     root.ancestors.push_back(wd);
   }
 }
@@ -1014,8 +1013,8 @@ void TreeWatcher::watch_ancestors(Root& root) {
 void TreeWatcher::release_ancestors(Root& root, bool from_kernel) {
   for (const int wd : root.ancestors) {
     Watch* watch = table_.find(wd);
-    if (!watch || watch->ancestor_count == 0) continue;
-    --watch->ancestor_count;
+    if (!watch || watch->ancestor_count() == 0) continue;
+    --watch->extras->ancestor_count;
     if (!watch->has_role()) remove_watch(wd, from_kernel);
   }
   root.ancestors.clear();

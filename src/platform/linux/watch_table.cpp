@@ -4,10 +4,6 @@
 
 namespace vestra::platform {
 
-std::size_t WatchTable::ChildHash::operator()(const ChildKey& key) const {
-  return std::hash<std::string_view>{}(key.name) * 31 + static_cast<std::size_t>(key.parent);
-}
-
 template <class F>
 void WatchTable::for_each_below(Watch& top, F&& visit) {
   Watch* node = top.first_child;
@@ -24,12 +20,11 @@ void WatchTable::for_each_below(Watch& top, F&& visit) {
 }
 
 Watch* WatchTable::find(int wd) noexcept {
-  const auto found = watches_.find(wd);
-  return found == watches_.end() ? nullptr : &found->second;
+  return watches_.find(wd);
 }
 
 Watch& WatchTable::insert(int wd, std::string name) {
-  return watches_.try_emplace(wd, wd, std::move(name)).first->second;
+  return watches_.emplace(wd, wd, std::move(name));
 }
 
 void WatchTable::erase(int wd) noexcept {
@@ -52,13 +47,12 @@ std::string WatchTable::path(const Watch& watch) const {
 }
 
 Watch* WatchTable::child(const Watch& parent, std::string_view name) noexcept {
-  const auto found = children_.find(ChildKey{parent.wd, name});
-  return found == children_.end() ? nullptr : *found;
+  return children_.find(parent.wd, name);
 }
 
 void WatchTable::link(Watch& parent, Watch& child) {
   child.parent = &parent;
-  if (!children_.insert(&child).second) {
+  if (!children_.insert(child)) {
     child.parent = nullptr;
     return;
   }
@@ -72,8 +66,7 @@ void WatchTable::unlink(Watch& watch) {
   Watch* parent = watch.parent;
   if (!parent) return;
   std::string whole = path(watch);
-  const auto found = children_.find(ChildKey{parent->wd, watch.name});
-  if (found != children_.end() && *found == &watch) children_.erase(found);
+  children_.erase(watch);
   if (watch.prev_sibling) {
     watch.prev_sibling->next_sibling = watch.next_sibling;
   } else {
@@ -113,20 +106,19 @@ void WatchTable::detach(Watch& top, std::vector<int>& wds) {
   // another role keeps its whole path as its name.
   for (std::size_t i = wds.size(); i-- > first;) {
     Watch& watch = *find(wds[i]);
-    if (watch.anchor_count > 0 || watch.item_root != kNoRoot || watch.ancestor_count > 0) {
+    if (watch.anchor_count() > 0 || watch.item_root() != kNoRoot || watch.ancestor_count() > 0) {
       watch.name = path(watch);
     }
-    if (watch.parent) {
-      const auto found = children_.find(ChildKey{watch.parent->wd, watch.name});
-      if (found != children_.end() && *found == &watch) children_.erase(found);
-    }
+    if (watch.parent) children_.erase(watch);
   }
   for (std::size_t i = first; i < wds.size(); ++i) {
     Watch& watch = *find(wds[i]);
     watch.root = kNoRoot;
     watch.parent = watch.first_child = watch.next_sibling = watch.prev_sibling = nullptr;
-    watch.symlinks.reset();
-    watch.blocked.reset();
+    if (watch.extras) {
+      watch.extras->symlinks.clear();
+      watch.extras->blocked.clear();
+    }
     set_incomplete(watch, false);
   }
 }

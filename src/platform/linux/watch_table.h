@@ -13,7 +13,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/linux/child_index.h"
 #include "platform/linux/file_identity.h"
+#include "platform/linux/watch_slots.h"
 
 namespace vestra::platform {
 
@@ -28,6 +30,18 @@ struct NameHash {
 };
 /// Names, looked up without building a string.
 using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+
+/// The rarer parts of a watch.
+struct WatchExtras {
+  NameSet symlinks;  // entries known to be symbolic links
+  NameSet blocked;   // subdirectories that could not be watched or listed
+  /// How many missing stream paths wait for a component to appear in this directory.
+  std::uint32_t anchor_count = 0;
+  /// The stream path that this watch is, when that path is not a directory.
+  std::uint32_t item_root = kNoRoot;
+  /// How many stream paths lie below this directory, which is watched for its own move.
+  std::uint32_t ancestor_count = 0;
+};
 
 /// One kernel watch and the roles it plays. A watch is usually one of: a directory of a
 /// watched tree, the nearest existing ancestor of missing stream paths (an anchor), a
@@ -46,23 +60,25 @@ struct Watch {
   Watch* first_child = nullptr;
   Watch* next_sibling = nullptr;
   Watch* prev_sibling = nullptr;
-  FileIdentity identity{};            // the directory itself, as the walk opened it
-  std::uint32_t epoch = 0;            // the last resync that found this directory
-  bool incomplete = false;            // a listed subdirectory vanished before it was watched
-  bool unmounted = false;             // its file system is going away
-  std::unique_ptr<NameSet> symlinks;  // entries known to be symbolic links
-  std::unique_ptr<NameSet> blocked;   // subdirectories that could not be watched or listed
+  FileIdentity identity{};  // the directory itself, as the walk opened it
+  std::uint32_t epoch = 0;  // the last resync that found this directory
+  bool incomplete = false;  // a listed subdirectory vanished before it was watched
+  bool unmounted = false;   // its file system is going away
+  /// What few watches need; kept apart so that the many directories stay small.
+  std::unique_ptr<WatchExtras> extras;
 
-  /// How many missing stream paths wait for a component to appear in this directory.
-  std::uint32_t anchor_count = 0;
-  /// The stream path that this watch is, when that path is not a directory.
-  std::uint32_t item_root = kNoRoot;
-  /// How many stream paths lie below this directory, which is watched for its own move.
-  std::uint32_t ancestor_count = 0;
+  WatchExtras& more() {
+    if (!extras) extras = std::make_unique<WatchExtras>();
+    return *extras;
+  }
+  std::uint32_t anchor_count() const noexcept { return extras ? extras->anchor_count : 0; }
+  std::uint32_t item_root() const noexcept { return extras ? extras->item_root : kNoRoot; }
+  std::uint32_t ancestor_count() const noexcept { return extras ? extras->ancestor_count : 0; }
+  bool is_blocked() const noexcept { return extras && !extras->blocked.empty(); }
 
   bool in_tree() const noexcept { return root != kNoRoot; }
   bool has_role() const noexcept {
-    return in_tree() || anchor_count > 0 || item_root != kNoRoot || ancestor_count > 0;
+    return in_tree() || anchor_count() > 0 || item_root() != kNoRoot || ancestor_count() > 0;
   }
 };
 
@@ -99,44 +115,18 @@ class WatchTable {
 
   template <class F>
   void for_each(F&& visit) {
-    for (auto& entry : watches_) visit(entry.second);
+    watches_.for_each(visit);
   }
 
  private:
-  struct ChildKey {
-    int parent;
-    std::string_view name;
-  };
-  // Not noexcept: that makes the standard library keep each key's hash beside it, so that
-  // walking a bucket compares hashes instead of hashing every name again.
-  struct ChildHash {
-    using is_transparent = void;
-    std::size_t operator()(const ChildKey& key) const;
-    std::size_t operator()(const Watch* child) const {
-      return (*this)(ChildKey{child->parent->wd, child->name});
-    }
-  };
-  struct ChildEqual {
-    using is_transparent = void;
-    static ChildKey key(const ChildKey& key) noexcept { return key; }
-    static ChildKey key(const Watch* child) noexcept {
-      return ChildKey{child->parent->wd, child->name};
-    }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
-      const ChildKey left = key(a), right = key(b);
-      return left.parent == right.parent && left.name == right.name;
-    }
-  };
-
   /// Calls `visit` on every watch below `top` (not `top` itself), parents first. `visit`
   /// must not change the tree.
   template <class F>
   static void for_each_below(Watch& top, F&& visit);
 
-  std::unordered_map<int, Watch> watches_;
+  Slots<Watch> watches_;
   // The linked children, by parent and name; a child is linked while its parent is set.
-  std::unordered_set<Watch*, ChildHash, ChildEqual> children_;
+  ChildIndex children_;
   std::unordered_set<int> incomplete_;
 };
 
