@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
 #include "platform/linux/tree_watcher.h"
@@ -41,14 +43,15 @@ const TreeWatcher::MoveNote* TreeWatcher::recall_move(std::uint32_t cookie) cons
 
 void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
                                 std::uint32_t cookie, EventBatch& out) {
-  take_fresh(dir.wd, name);
+  // A name never reported has no old half: the new one then tells of something moved in.
+  const bool known = reported_since_walk(dir.wd, name);
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     remember_move(cookie, MoveKind::Item, type);
-    out.add(table_.path(dir), name, kRenamed | type);
+    if (known) out.add(table_.path(dir), name, kRenamed | type);
     return;
   }
-  out.add(table_.path(dir), name, kRenamed | kIsDir);
+  if (known) out.add(table_.path(dir), name, kRenamed | kIsDir);
   // The second half of an exchange moves the directory parked by the first.
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
@@ -96,9 +99,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
     const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
-      drop_parked();
-      table_.unlink(*replaced);
-      parked_ = Parked{replaced->wd, target.wd, std::string(target_name)};
+      park(*replaced, target.wd, Parking::Exchange);
     } else {
       drop_tree(*replaced, true);
     }
@@ -113,24 +114,30 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
   table_.move(moved, &target, std::string(target_name), target.root, &to_complete_);
 }
 
-// The kernel queues the second half of an exchange right after the first; any other
-// directory rename read in between means there was none.
+// Takes `watch` off its name in `parent_wd`, keeping what lies below it.
+void TreeWatcher::park(Watch& watch, int parent_wd, Parking why) {
+  std::string name = watch.name;
+  table_.unlink(watch);
+  parked_.push_back(Parked{watch.wd, parent_wd, std::move(name), why});
+}
+
+// The directory parked from `name` in `dir`, whose own record is the one being read.
 Watch* TreeWatcher::take_parked(const Watch& dir, std::string_view name) {
-  if (!parked_) return nullptr;
-  if (parked_->parent_wd != dir.wd || parked_->name != name) {
-    drop_parked();
-    return nullptr;
+  for (auto parked = parked_.begin(); parked != parked_.end(); ++parked) {
+    if (parked->parent_wd != dir.wd || parked->name != name) continue;
+    Watch* watch = table_.find(parked->wd);
+    parked_.erase(parked);
+    return watch && watch->in_tree() ? watch : nullptr;
   }
-  Watch* watch = table_.find(parked_->wd);
-  parked_.reset();
-  return watch && watch->in_tree() ? watch : nullptr;
+  return nullptr;
 }
 
 void TreeWatcher::drop_parked() {
-  if (!parked_) return;
-  const int wd = parked_->wd;
-  parked_.reset();
-  if (Watch* watch = table_.find(wd); watch && watch->in_tree()) drop_tree(*watch, true);
+  const std::vector<Parked> parked = std::move(parked_);
+  parked_.clear();
+  for (const Parked& entry : parked) {
+    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) drop_tree(*watch, true);
+  }
 }
 
 // Whether the rename with `cookie` moved `candidate`, the watched directory that the table
@@ -150,6 +157,9 @@ TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_vie
 void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                               EventBatch& out) {
   take_fresh(dir.wd, name);
+  if (const auto fresh = fresh_.find(dir.wd); fresh != fresh_.end()) {
+    fresh->second.created.emplace(name);
+  }
   const MoveNote* note = recall_move(cookie);
   if (!is_dir) {
     FSEventStreamEventFlags type = kIsFile;
@@ -172,7 +182,10 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   }
   out.add(table_.path(dir), name, kRenamed | kIsDir);
   if (note && note->kind == MoveKind::DirectoryCarried) {
-    complete_pending(out);
+    // Between the halves of an exchange, listings would split it: they wait for the second.
+    const bool exchanging = std::any_of(parked_.begin(), parked_.end(),
+                                        [](const Parked& p) { return p.why == Parking::Exchange; });
+    if (!exchanging) complete_pending(out);
     return;
   }
   // A directory that was inside but never watched (it was renamed before its creation was
@@ -230,17 +243,32 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
 
 void TreeWatcher::note_fresh(int wd, std::string_view name) {
   if (wd < 0) return;
-  fresh_[wd].emplace(name);
+  fresh_[wd].listed.emplace(name);
+  fresh_read_ = queue_.reads();
+}
+
+void TreeWatcher::note_listed(int wd) {
+  fresh_[wd].complete = true;
   fresh_read_ = queue_.reads();
 }
 
 bool TreeWatcher::take_fresh(int wd, std::string_view name) {
   const auto found = fresh_.find(wd);
   if (found == fresh_.end()) return false;
-  const auto entry = found->second.find(name);
-  if (entry == found->second.end()) return false;
-  found->second.erase(entry);
+  const auto entry = found->second.listed.find(name);
+  if (entry == found->second.listed.end()) return false;
+  found->second.listed.erase(entry);
   return true;
+}
+
+// Whether a removal of `name` in the directory of `wd` names something the consumer was
+// told of. After a walk that reported every entry, a removal of a name that neither the walk
+// nor a record since reported was queued before the walk: its creation was never reported.
+bool TreeWatcher::reported_since_walk(int wd, std::string_view name) {
+  const auto found = fresh_.find(wd);
+  if (found == fresh_.end() || !found->second.complete) return true;
+  FreshNames& names = found->second;
+  return names.listed.erase(std::string(name)) > 0 || names.created.erase(std::string(name)) > 0;
 }
 
 // Names reported by walks matter only against records queued before the walk: once a read

@@ -314,6 +314,9 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
     }
     return;
   }
+  if (const auto fresh = fresh_.find(dir.wd); fresh != fresh_.end()) {
+    fresh->second.created.emplace(name);
+  }
   if (is_dir) {
     out.add(table_.path(dir), name, kCreated | kIsDir);
     walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
@@ -335,10 +338,16 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
-  take_fresh(dir.wd, name);
+  if (!reported_since_walk(dir.wd, name)) {
+    forget_symlink(dir, name);
+    return;
+  }
   if (is_dir) {
     out.add(table_.path(dir), name, kRemoved | kIsDir);
-    if (Watch* gone = table_.child(dir, name)) drop_tree(*gone, true);
+    // A directory parked from this name is older there than the one linked now.
+    Watch* gone = take_parked(dir, name);
+    if (!gone) gone = table_.child(dir, name);
+    if (gone) drop_tree(*gone, true);
     return;
   }
   out.add(table_.path(dir), name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
@@ -545,6 +554,7 @@ void TreeWatcher::remove_watch(int wd, bool from_kernel) {
   if (from_kernel) ::inotify_rm_watch(kernel(), wd);
   claims_.erase(wd);
   fresh_.erase(wd);
+  std::erase_if(parked_, [wd](const Parked& parked) { return parked.wd == wd; });
   table_.erase(wd);
   watch_count_.store(table_.size(), std::memory_order_relaxed);
 }
@@ -573,15 +583,17 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     }
     int wd = -1;
     const int parent_wd = dir.parent_wd;
+    // The top of a walk was reported by its caller; a listed one once visited.
+    const bool reported = first || dir.announce == Announce::Yes;
     const Outcome outcome = visit(dir, parent_fd, root, dir.mode, out, wd);
     if (first) top = WalkResult{outcome, wd};
     // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
-    // rename's events bring the walk back here under the new path.
+    // rename's events bring the walk back here under the new path. Reported but not
+    // watched, it is not reported again when its parent is listed once more.
     if (parent_wd != -1 && (outcome == Outcome::Vanished || outcome == Outcome::Failed)) {
       if (Watch* parent = table_.find(parent_wd); parent && parent->in_tree()) {
-        if (outcome == Outcome::Vanished) {
-          table_.set_incomplete(*parent, true);
-        } else {
+        if (outcome == Outcome::Vanished) table_.set_incomplete(*parent, true);
+        if (reported || outcome == Outcome::Failed) {
           parent->more().blocked.emplace(path_text::last_component(dir.path));
         }
       }
@@ -710,33 +722,15 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       watch->name = parent ? std::string(name) : std::move(dir.path);
     }
     watch->root = root;
-    if (parent) adopt(*parent, *watch);
+    if (parent) adopt(*parent, *watch, mode);
   }
   watch->epoch = epoch_;
   watch->identity = FileIdentity::of(st);
   table_.set_incomplete(*watch, false);  // the scan lists every subdirectory
   if (mode == Scan::Resync && watch->extras) watch->extras->symlinks.clear();
-  Scan scan_mode = mode;
-  if (dated) {
-    switch (have_status ? age(status) : Age::BornSince) {
-      case Age::BornSince:  // and so is everything in it
-        out.add(table_.path(*watch), kCreated | kIsDir);
-        if (parent) note_fresh(parent->wd, watch->name);
-        scan_mode = Scan::ReportCreated;
-        break;
-      case Age::ChangedSince:
-        // Making, removing or renaming an entry changes the directory's times too, and the
-        // entries tell of that themselves. Its status changed apart from them when its
-        // status change time is later than that of its last entry change.
-        if (!(status.stx_mask & STATX_MTIME) ||
-            nanoseconds(status.stx_ctime) > nanoseconds(status.stx_mtime)) {
-          out.add(table_.path(*watch), kMetaMod | kIsDir);
-        }
-        break;
-      case Age::Older:
-        break;
-    }
-  }
+  const Scan scan_mode =
+      dated ? date_directory(*watch, have_status ? &status : nullptr, out) : mode;
+  if (scan_mode == Scan::ReportCreated) note_listed(watch->wd);
   const std::size_t found = scan(*watch, fd.get(), scan_mode, subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {
     const auto frame = static_cast<std::uint32_t>(frames_.size());
@@ -746,6 +740,30 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     frames_.push_back(OpenDirectory{std::move(fd), found});
   }
   return Outcome::Watched;
+}
+
+// Reports a subdirectory of a directory moved in by its age (`status` null when it could
+// not be had), and says how to scan it.
+TreeWatcher::Scan TreeWatcher::date_directory(Watch& watch, const struct statx* status,
+                                              EventBatch& out) {
+  switch (status ? age(*status) : Age::BornSince) {
+    case Age::BornSince:  // and so is everything in it
+      out.add(table_.path(watch), kCreated | kIsDir);
+      if (watch.parent) note_fresh(watch.parent->wd, watch.name);
+      return Scan::ReportCreated;
+    case Age::ChangedSince:
+      // Making, removing or renaming an entry changes the directory's times too, and the
+      // entries tell of that themselves. Its status changed apart from them when its status
+      // change time is later than that of its last entry change.
+      if (!(status->stx_mask & STATX_MTIME) ||
+          nanoseconds(status->stx_ctime) > nanoseconds(status->stx_mtime)) {
+        out.add(table_.path(watch), kMetaMod | kIsDir);
+      }
+      return Scan::MovedIn;
+    case Age::Older:
+      break;
+  }
+  return Scan::MovedIn;
 }
 
 std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
@@ -860,9 +878,15 @@ TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, Eve
   return Outcome::Failed;
 }
 
-void TreeWatcher::adopt(Watch& parent, Watch& child) {
+// A watched directory still under the name that a walk finds another directory under has
+// left it, and the record of that is still queued (after lost records, there is none).
+void TreeWatcher::adopt(Watch& parent, Watch& child, Scan mode) {
   if (Watch* stale = table_.child(parent, child.name); stale && stale != &child) {
-    drop_tree(*stale, true);
+    if (mode == Scan::Resync) {
+      drop_tree(*stale, true);
+    } else {
+      park(*stale, parent.wd, Parking::Displaced);
+    }
   }
   table_.link(parent, child);
 }

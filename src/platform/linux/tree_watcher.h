@@ -111,12 +111,15 @@ class TreeWatcher {
     int parent_wd;
     std::string name;
   };
-  /// The directory that an exchange put in the first half's old place, until the second
-  /// half is read.
+  /// Why a watched directory was taken from its name before its own record was read: an
+  /// exchange, whose second half follows, or a walk that found another directory there.
+  enum class Parking : std::uint8_t { Exchange, Displaced };
+  /// A directory taken from its name `name` in `parent_wd` until its record is read.
   struct Parked {
     int wd;
     int parent_wd;
     std::string name;
+    Parking why;
   };
 
   TreeWatcher(FileDescriptor inotify, FileDescriptor records, std::vector<std::string> roots,
@@ -143,12 +146,15 @@ class TreeWatcher {
 
   // Renames, claims and exchanges (tree_renames.cpp).
   void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
+  void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
   bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd, Scan mode);
   bool settle_claim(Watch& moved, EventBatch& out);
   void note_fresh(int wd, std::string_view name);
+  void note_listed(int wd);
   bool take_fresh(int wd, std::string_view name);
+  bool reported_since_walk(int wd, std::string_view name);
   void end_batch();
   void retry_blocked(Watch& dir, std::string_view name, EventBatch& out);
   void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
@@ -170,13 +176,14 @@ class TreeWatcher {
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
   bool inside(const Watch& parent, int fd, const struct stat& st);
   Age age(const struct statx& status) const;
+  Scan date_directory(Watch& watch, const struct statx* status, EventBatch& out);
   unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
                            const DirectoryReader::Entry& entry, EventBatch& out);
   void discard_if_unknown(int wd);
   void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
   Outcome failed(int error, const std::string& path, EventBatch& out);
-  void adopt(Watch& parent, Watch& child);
+  void adopt(Watch& parent, Watch& child, Scan mode);
   void drop_tree(Watch& top, bool from_kernel);
   static void remember_symlink(Watch& dir, std::string_view name);
   static bool forget_symlink(Watch& dir, std::string_view name);
@@ -202,10 +209,15 @@ class TreeWatcher {
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
   std::unordered_map<int, Claim> claims_;  // by the claimed directory's watch
-  std::optional<Parked> parked_;
-  // Names that walks reported as created, by directory watch, while records about them may
-  // still be queued; since read number fresh_read_.
-  std::unordered_map<int, NameSet> fresh_;
+  std::vector<Parked> parked_;
+  /// What walks reported of one directory while records about it may still be queued.
+  struct FreshNames {
+    NameSet listed;         // reported as created by a walk
+    NameSet created;        // reported as created by a record read since
+    bool complete = false;  // a walk reported every entry
+  };
+  // By directory watch; since read number fresh_read_.
+  std::unordered_map<int, FreshNames> fresh_;
   std::uint64_t fresh_read_ = 0;
 
   // Overflow and resync.
