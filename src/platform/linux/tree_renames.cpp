@@ -48,10 +48,10 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     remember_move(cookie, MoveKind::Item, type);
-    if (known) out.add(table_.path(dir), name, kRenamed | type);
+    if (known) out.add(table_.cached_path(dir), name, kRenamed | type);
     return;
   }
-  if (known) out.add(table_.path(dir), name, kRenamed | kIsDir);
+  if (known) out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
   // The second half of an exchange moves the directory parked by the first.
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
@@ -177,10 +177,10 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
     } else {
       forget_symlink(dir, name);
     }
-    out.add(table_.path(dir), name, kRenamed | type);
+    out.add(table_.cached_path(dir), name, kRenamed | type);
     return;
   }
-  out.add(table_.path(dir), name, kRenamed | kIsDir);
+  out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     // Between the halves of an exchange, listings would split it: they wait for the second.
     const bool exchanging = std::any_of(parked_.begin(), parked_.end(),

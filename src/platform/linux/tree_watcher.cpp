@@ -220,10 +220,10 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
       on_created(dir, name, is_dir, out);
       break;
     case IN_MODIFY:
-      out.add(table_.path(dir), name, kModified | kIsFile);
+      out.add(table_.cached_path(dir), name, kModified | kIsFile);
       break;
     case IN_ATTRIB:
-      out.add(table_.path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      out.add(table_.cached_path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
       if (is_dir) retry_blocked(dir, name, out);
@@ -318,7 +318,7 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
     fresh->second.created.emplace(name);
   }
   if (is_dir) {
-    out.add(table_.path(dir), name, kCreated | kIsDir);
+    out.add(table_.cached_path(dir), name, kCreated | kIsDir);
     walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
     return;
   }
@@ -343,14 +343,15 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     return;
   }
   if (is_dir) {
-    out.add(table_.path(dir), name, kRemoved | kIsDir);
+    out.add(table_.cached_path(dir), name, kRemoved | kIsDir);
     // A directory parked from this name is older there than the one linked now.
     Watch* gone = take_parked(dir, name);
     if (!gone) gone = table_.child(dir, name);
     if (gone) drop_tree(*gone, true);
     return;
   }
-  out.add(table_.path(dir), name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
+  out.add(table_.cached_path(dir), name,
+          kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
 }
 
 void TreeWatcher::complete_pending(EventBatch& out) {
@@ -719,7 +720,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     if (!watch) {
       watch = &new_watch(wd, parent ? std::string(name) : std::move(dir.path));
     } else {
-      watch->name = parent ? std::string(name) : std::move(dir.path);
+      table_.rename(*watch, parent ? std::string(name) : std::move(dir.path));
     }
     watch->root = root;
     if (parent) adopt(*parent, *watch, mode);

@@ -24,10 +24,12 @@ Watch* WatchTable::find(int wd) noexcept {
 }
 
 Watch& WatchTable::insert(int wd, std::string name) {
+  ++changes_;
   return watches_.emplace(wd, wd, std::move(name));
 }
 
 void WatchTable::erase(int wd) noexcept {
+  ++changes_;
   incomplete_.erase(wd);
   watches_.erase(wd);
 }
@@ -46,11 +48,21 @@ std::string WatchTable::path(const Watch& watch) const {
   return out;
 }
 
+std::string_view WatchTable::cached_path(const Watch& watch) {
+  if (watch.wd != cached_wd_ || changes_ != cached_changes_) {
+    cached_path_ = path(watch);
+    cached_wd_ = watch.wd;
+    cached_changes_ = changes_;
+  }
+  return cached_path_;
+}
+
 Watch* WatchTable::child(const Watch& parent, std::string_view name) noexcept {
   return children_.find(parent.wd, name);
 }
 
 void WatchTable::link(Watch& parent, Watch& child) {
+  ++changes_;
   child.parent = &parent;
   if (!children_.insert(child)) {
     child.parent = nullptr;
@@ -65,6 +77,7 @@ void WatchTable::link(Watch& parent, Watch& child) {
 void WatchTable::unlink(Watch& watch) {
   Watch* parent = watch.parent;
   if (!parent) return;
+  ++changes_;
   std::string whole = path(watch);
   children_.erase(watch);
   if (watch.prev_sibling) {
@@ -79,6 +92,7 @@ void WatchTable::unlink(Watch& watch) {
 
 void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_name, std::uint32_t root,
                       std::vector<int>* incomplete) {
+  ++changes_;
   unlink(watch);
   watch.name = std::move(new_name);
   if (watch.root != root) {
@@ -98,6 +112,7 @@ void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_name, std
 }
 
 void WatchTable::detach(Watch& top, std::vector<int>& wds) {
+  ++changes_;
   unlink(top);
   const std::size_t first = wds.size();
   wds.push_back(top.wd);

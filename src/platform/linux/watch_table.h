@@ -94,8 +94,16 @@ class WatchTable {
 
   /// The absolute path of `watch`, built from the names up to the top of its tree.
   std::string path(const Watch& watch) const;
+  /// The same, from a copy kept while the table does not change: a run of records about
+  /// one directory builds its path once. Valid until the next call or change.
+  std::string_view cached_path(const Watch& watch);
   /// The watched directory called `name` directly inside `parent`, if any.
   Watch* child(const Watch& parent, std::string_view name) noexcept;
+  /// Gives an unlinked `watch` a new name.
+  void rename(Watch& watch, std::string name) {
+    ++changes_;
+    watch.name = std::move(name);
+  }
   /// Makes `child` a child of `parent` under its name, which must not name another child.
   void link(Watch& parent, Watch& child);
   /// Takes `watch` out of its parent's children, giving it its whole path as its name; it
@@ -125,6 +133,10 @@ class WatchTable {
   static void for_each_below(Watch& top, F&& visit);
 
   Slots<Watch> watches_;
+  std::uint64_t changes_ = 0;  // counts changes to names and links
+  std::uint64_t cached_changes_ = 0;
+  int cached_wd_ = -1;
+  std::string cached_path_;
   // The linked children, by parent and name; a child is linked while its parent is set.
   ChildIndex children_;
   std::unordered_set<int> incomplete_;
