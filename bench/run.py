@@ -26,7 +26,7 @@ BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "build"
 RESULTS = BENCH / "results"
 VENV = BENCH / ".venv"
-ALL_CASES = ["burst", "tree", "latency", "startup", "idle"]
+ALL_CASES = ["burst", "tree", "latency", "startup", "rename", "idle"]
 ALL_WATCHERS = ["floor", "vestra", "watchdog"]
 now = time.monotonic_ns
 
@@ -36,6 +36,7 @@ FULL = {
     "latency_ops": 300,
     "latency_interval_us": 5000,
     "startup_dirs": [10_000, 50_000],
+    "rename_dirs": 50_000,
     "idle_seconds": 10.0,
     "quiet_s": 0.8,  # no new event for this long after the sync marker: done
     "repeat": 3,
@@ -46,6 +47,7 @@ QUICK = {
     "latency_ops": 20,
     "latency_interval_us": 5000,
     "startup_dirs": [300],
+    "rename_dirs": 300,
     "idle_seconds": 0.6,
     "quiet_s": 0.25,
     "repeat": 1,
@@ -540,6 +542,50 @@ class Runner:
             f"{n} dirs: process start -> first event ms": (t_event - w.t_spawn) / 1e6,
             f"{n} dirs: RSS at first event MB": rss_kb / 1024,
             f"{n} dirs: watched at first event %": 100.0 * probed / len(probes) if probes else None,
+        }
+
+    # --- rename of a big directory -------------------------------------------
+
+    @staticmethod
+    def loop_thread_cpu_ns(watcher: str, th: dict) -> int:
+        """CPU of the thread that reads the kernel's events (the only one, for floor)."""
+        if watcher == "vestra":
+            return sum(c for k, (c, _) in th.items() if k.split(":", 1)[1].startswith("murmelant"))
+        return sum(c for c, _ in th.values())
+
+    def case_rename(self, watcher: str, tag: str) -> dict:
+        n = self.sizes["rename_dirs"]
+        tmp = self.mkdtemp()
+        w = None
+        try:
+            root = tmp / "w"
+            (root / "big").mkdir(parents=True)
+            for i in range(n):
+                os.mkdir(root / "big" / f"d{i:05d}")
+            w = self.start(watcher, root, tag)
+            w.wait_ready(0.01, 600)
+            w.sync()
+            th0 = threads(w.p.pid)
+            w.sync()  # what a sync alone costs, taken off below
+            th1 = threads(w.p.pid)
+            os.rename(root / "big", root / "moved")
+            w.sync()
+            th2 = threads(w.p.pid)
+            probe = root / "moved" / f"d{n // 2:05d}" / "probe"
+            self_touch = os.open(probe, os.O_WRONLY | os.O_CREAT, 0o644)
+            os.close(self_touch)
+            w.sync()
+            events, _ = w.stop()
+        finally:
+            if w:
+                w.close()
+            shutil.rmtree(tmp, ignore_errors=True)
+        sync_ns = self.loop_thread_cpu_ns(watcher, th1) - self.loop_thread_cpu_ns(watcher, th0)
+        rename_ns = self.loop_thread_cpu_ns(watcher, th2) - self.loop_thread_cpu_ns(watcher, th1)
+        seen = any(str(probe) in ps for _, _, ps in events)
+        return {
+            f"{n} subdirectories: reading thread cpu ms": max(rename_ns - sync_ns, 0) / 1e6,
+            f"{n} subdirectories: later change under the new path %": 100.0 if seen else 0.0,
         }
 
     # --- idle ----------------------------------------------------------------

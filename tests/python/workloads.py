@@ -68,6 +68,11 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def ancestor_watches(path):
+    """Watches that a watched path needs above it: every directory up to, not with, "/"."""
+    return os.path.realpath(path).count("/") - 1
+
+
 def inotify_watch_count(pid="self"):
     """Watches held by the inotify instances of a process, as the kernel lists them."""
     count = 0

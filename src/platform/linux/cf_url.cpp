@@ -10,6 +10,7 @@
 
 #include "platform/linux/cf_error.h"
 #include "platform/linux/cf_string.h"
+#include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
 
 namespace path_text = vestra::platform::path_text;
@@ -18,26 +19,15 @@ using vestra::platform::store_error;
 
 std::string __CFURL::absolute_path() const {
   if (base.empty()) return path;
-  return path_text::normalize(path_text::join(base, path));
+  return path_text::absolute(path, base);
 }
 
 namespace {
 
-/// The process's current directory; empty when it cannot be had.
-std::string current_directory() {
-  std::string buffer(256, '\0');
-  while (true) {
-    if (::getcwd(buffer.data(), buffer.size())) {
-      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-      return buffer;
-    }
-    if (errno != ERANGE) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
+using vestra::platform::current_directory;
 
 FileIdentity identity_of(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino};
+  return FileIdentity::of(st);
 }
 
 }  // namespace

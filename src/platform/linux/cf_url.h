@@ -7,17 +7,7 @@
 #include <string>
 
 #include "platform/linux/cf_object.h"
-
-namespace vestra::platform {
-
-/// What names one file-system object independently of its path.
-struct FileIdentity {
-  dev_t device;
-  ino_t inode;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
-
-}  // namespace vestra::platform
+#include "platform/linux/file_identity.h"
 
 struct __CFURL final : vestra::platform::CfObject {
   __CFURL(std::string normalized_path, std::string working_directory, bool is_directory,

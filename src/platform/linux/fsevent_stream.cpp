@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/cf_string.h"
+#include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
 #include "support/panic.h"
 
@@ -35,24 +36,14 @@ std::vector<dev_t> take_purged_devices() {
   return std::exchange(purged_devices, {});
 }
 
-namespace {
-
-std::string working_directory() {
-  std::string buffer(256, '\0');
-  while (!::getcwd(buffer.data(), buffer.size())) {
-    if (errno != ERANGE) return "/";
-    buffer.resize(buffer.size() * 2);
-  }
-  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-  return buffer;
-}
-
-}  // namespace
-
 std::string canonical_stream_path(std::string_view given) {
   if (given.empty()) return {};
-  std::string path = path_text::normalize(given);
-  if (path.front() != '/') path = path_text::normalize(path_text::join(working_directory(), path));
+  std::string base;
+  if (given.front() != '/') {
+    base = current_directory();
+    if (base.empty()) return {};  // relative to a directory that cannot be named
+  }
+  std::string path = path_text::absolute(given, base);
 
   // Components past the deepest existing ancestor, last first.
   std::vector<std::string_view> missing;

@@ -18,6 +18,11 @@ std::string normalize(std::string_view path) {
   return out;
 }
 
+std::string absolute(std::string_view path, std::string_view base) {
+  if (!path.empty() && path.front() == '/') return normalize(path);
+  return normalize(join(base, path));
+}
+
 void append(std::string& dir, std::string_view name) {
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   dir.append(name);

@@ -11,6 +11,10 @@ namespace vestra::platform::path_text {
 /// path made only of "." components becomes ".".
 std::string normalize(std::string_view path);
 
+/// `path` normalized, taken against the normalized absolute `base` when it is relative.
+/// The one place where paths given from outside are made absolute.
+std::string absolute(std::string_view path, std::string_view base);
+
 /// Appends `name` to `dir` with one separator between them.
 void append(std::string& dir, std::string_view name);
 std::string join(std::string_view dir, std::string_view name);

@@ -14,8 +14,11 @@
 #include <cstring>
 
 #include "platform/linux/path_text.h"
+#include "platform/linux/record_flags.h"
 
 namespace vestra::platform {
+
+using namespace record_flags;
 
 namespace {
 
@@ -29,13 +32,12 @@ constexpr std::uint32_t kItemMask = kChangeMask | IN_DONT_FOLLOW;
 // when the same directory is also an anchor.
 constexpr std::uint32_t kAnchorMask =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
+// The directories above a stream path tell only of their own move or deletion: nothing else
+// reports that the path has moved away with them.
+constexpr std::uint32_t kAncestorMask =
+    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
 
-constexpr std::size_t kReadSize = 256 * 1024;
-constexpr std::size_t kBufferSize = 2 * kReadSize;
-constexpr std::size_t kMinReadRoom = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveNotes = 64;
-// How far past a rename its IN_MOVE_SELF is looked for.
-constexpr std::size_t kMoveSelfWindow = 64;
 constexpr int kResolveAttempts = 32;
 constexpr std::uint32_t kNoFrame = UINT32_MAX;
 // Deeper than this, directories are opened by their full path.
@@ -54,20 +56,6 @@ constexpr std::int64_t kStampMargin = 20'000'000;  // nanoseconds
 // What a MovedIn walk asks of each entry.
 constexpr unsigned kStatusMask =
     STATX_TYPE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_CTIME | STATX_BTIME;
-
-constexpr FSEventStreamEventFlags kCreated = kFSEventStreamEventFlagItemCreated;
-constexpr FSEventStreamEventFlags kRemoved = kFSEventStreamEventFlagItemRemoved;
-constexpr FSEventStreamEventFlags kRenamed = kFSEventStreamEventFlagItemRenamed;
-constexpr FSEventStreamEventFlags kModified = kFSEventStreamEventFlagItemModified;
-constexpr FSEventStreamEventFlags kMetaMod = kFSEventStreamEventFlagItemInodeMetaMod;
-constexpr FSEventStreamEventFlags kIsFile = kFSEventStreamEventFlagItemIsFile;
-constexpr FSEventStreamEventFlags kIsDir = kFSEventStreamEventFlagItemIsDir;
-constexpr FSEventStreamEventFlags kIsSymlink = kFSEventStreamEventFlagItemIsSymlink;
-constexpr FSEventStreamEventFlags kIsHardlink = kFSEventStreamEventFlagItemIsHardlink;
-constexpr FSEventStreamEventFlags kUserDropped =
-    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagUserDropped;
-constexpr FSEventStreamEventFlags kKernelDropped =
-    kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagKernelDropped;
 
 /// Keeps the paths that are not inside another, in their first order; duplicates go.
 std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
@@ -99,13 +87,6 @@ std::pair<std::string, std::string> nearest_directory_above(std::string_view pat
   }
 }
 
-/// The coarse real-time clock, the one the kernel stamps file times from, in nanoseconds.
-std::int64_t stamp_clock() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 std::int64_t nanoseconds(const statx_timestamp& stamp) {
   return stamp.tv_sec * 1'000'000'000 + stamp.tv_nsec;
 }
@@ -119,34 +100,29 @@ bool vanished(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-/// True when `path` names the object open as `fd`.
-bool leads_to(const std::string& path, int fd) {
-  struct stat by_path, by_fd;
-  return ::lstat(path.c_str(), &by_path) == 0 && ::fstat(fd, &by_fd) == 0 &&
-         by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino;
-}
-
 }  // namespace
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
                                                std::size_t max_watches,
-                                               std::atomic<std::size_t>& watch_count, int& error) {
+                                               std::atomic<std::size_t>& watch_count, int& error,
+                                               FileDescriptor records) {
   FileDescriptor inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) {
     error = errno;
     return nullptr;
   }
-  return std::unique_ptr<TreeWatcher>(
-      new TreeWatcher(std::move(inotify), covering_paths(paths), max_watches, watch_count));
+  return std::unique_ptr<TreeWatcher>(new TreeWatcher(
+      std::move(inotify), std::move(records), covering_paths(paths), max_watches, watch_count));
 }
 
-TreeWatcher::TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots,
-                         std::size_t max_watches, std::atomic<std::size_t>& watch_count)
-    : inotify_(std::move(inotify)),
+TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
+                         std::vector<std::string> roots, std::size_t max_watches,
+                         std::atomic<std::size_t>& watch_count)
+    : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
+      queue_(records.valid() ? std::move(records) : std::move(inotify)),
       max_watches_(max_watches),
       watch_count_(watch_count),
       proc_fd_(::access("/proc/self/fd", X_OK) == 0),
-      buffer_(std::make_unique<char[]>(kBufferSize)),
       move_notes_(kMoveNotes) {
   roots_.reserve(roots.size());
   for (std::string& path : roots) {
@@ -162,115 +138,44 @@ TreeWatcher::~TreeWatcher() {
   watch_count_.store(0, std::memory_order_relaxed);
 }
 
+int TreeWatcher::kernel() const noexcept {
+  return inotify_.valid() ? inotify_.get() : queue_.fd();
+}
+
 void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
-  unread_since_ = stamp_clock();
+  queue_.mark_drained();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) resolve_root(index, false, out);
   prune();
+}
+
+int TreeWatcher::watch_of(std::string_view path) {
+  int found = -1;
+  table_.for_each([&](Watch& watch) {
+    if (table_.path(watch) == path) found = watch.wd;
+  });
+  return found;
 }
 
 // ---------------------------------------------------------------------------------------
 // Reading
 
 std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
-  drained_at_.reset();
-  const std::int64_t started = stamp_clock();
-  ssize_t count;
-  do {
-    count = ::read(inotify_.get(), buffer_.get(), kReadSize);
-  } while (count < 0 && errno == EINTR);
-  note_read(started, count, kReadSize);
-  if (count <= 0) {
-    if (drained_at_) unread_since_ = *drained_at_;
-    return std::nullopt;
+  if (queue_.fill()) {
+    while (const auto record = queue_.next()) {
+      handle(*record, out);
+      prune();
+    }
   }
-  end_ = static_cast<std::size_t>(count);
-  indexed_end_ = 0;
-  moved_to_.clear();
-
-  std::size_t offset = 0;
-  while (offset < end_) {  // end_ grows when a rename's second half is read in
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + offset, sizeof event);
-    const char* name_bytes = buffer_.get() + offset + sizeof event;
-    const std::string_view name(name_bytes, event.len ? ::strnlen(name_bytes, event.len) : 0);
-    const std::size_t next = offset + sizeof event + event.len;
-    handle(event, name, next, out);
-    prune();
-    offset = next;
-  }
-  if (drained_at_) unread_since_ = *drained_at_;
+  queue_.finish();
+  end_batch();
   return std::exchange(requested_delay_, std::nullopt);
-}
-
-// A read that found the queue empty, or that left room in the buffer for one more event of
-// any size, took every event queued when it began: whatever is read later happened after
-// `started`.
-void TreeWatcher::note_read(std::int64_t started, ssize_t count, std::size_t room) {
-  const bool empty = count < 0 && errno == EAGAIN;
-  if (empty || (count > 0 && static_cast<std::size_t>(count) + kMinReadRoom <= room)) {
-    drained_at_ = started;
-  }
-}
-
-bool TreeWatcher::read_more() {
-  const std::size_t room = kBufferSize - end_;
-  if (room < kMinReadRoom) return false;
-  const std::int64_t started = stamp_clock();
-  ssize_t count;
-  do {
-    count = ::read(inotify_.get(), buffer_.get() + end_, room);
-  } while (count < 0 && errno == EINTR);
-  note_read(started, count, room);
-  if (count <= 0) return false;
-  end_ += static_cast<std::size_t>(count);
-  return true;
-}
-
-void TreeWatcher::index_moved_to() {
-  while (indexed_end_ < end_) {
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + indexed_end_, sizeof event);
-    if (event.mask & IN_MOVED_TO) moved_to_.emplace(event.cookie, indexed_end_);
-    indexed_end_ += sizeof event + event.len;
-  }
-}
-
-// The two halves of a rename are queued one after the other, but a read may end between
-// them: when the first half ends the buffer, one more read looks for the second.
-std::optional<TreeWatcher::Destination> TreeWatcher::find_moved_to(std::uint32_t cookie,
-                                                                   std::size_t after) {
-  index_moved_to();
-  auto found = moved_to_.find(cookie);
-  if (found == moved_to_.end() && after >= end_ && read_more()) {
-    index_moved_to();
-    found = moved_to_.find(cookie);
-  }
-  if (found == moved_to_.end() || found->second < after) return std::nullopt;
-  inotify_event event;
-  std::memcpy(&event, buffer_.get() + found->second, sizeof event);
-  const char* name = buffer_.get() + found->second + sizeof event;
-  return Destination{event.wd, std::string_view(name, ::strnlen(name, event.len))};
-}
-
-void TreeWatcher::remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type) {
-  move_notes_[next_note_] = MoveNote{cookie, kind, type};
-  next_note_ = (next_note_ + 1) % move_notes_.size();
-}
-
-const TreeWatcher::MoveNote* TreeWatcher::recall_move(std::uint32_t cookie) const {
-  if (cookie == 0) return nullptr;
-  for (const MoveNote& note : move_notes_) {
-    if (note.cookie == cookie) return &note;
-  }
-  return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
 // Translation
 
-void TreeWatcher::handle(const inotify_event& event, std::string_view name, std::size_t next,
-                         EventBatch& out) {
+void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
   if (event.mask & IN_Q_OVERFLOW) {
     on_overflow(out);
     return;
@@ -285,18 +190,24 @@ void TreeWatcher::handle(const inotify_event& event, std::string_view name, std:
     on_unmount(*watch, out);
     return;
   }
-  if (watch->item_root != kNoRoot) {
+  if (watch->item_root() != kNoRoot) {
     on_item_root_event(*watch, event.mask, out);
     return;
   }
+  if (watch->ancestor_count() > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
+    on_ancestor_gone(event.wd, out);
+    watch = table_.find(event.wd);
+    if (!watch) return;
+  }
   const int wd = event.wd;
-  const bool anchor = watch->anchor_count > 0;
-  if (watch->in_tree()) on_tree_event(*watch, event.mask, event.cookie, name, next, out);
-  if (anchor) on_anchor_event(wd, event.mask, name, out);
+  const bool anchor = watch->anchor_count() > 0;
+  if (watch->in_tree()) on_tree_event(*watch, event, out);
+  if (anchor) on_anchor_event(wd, event.mask, event.name, out);
 }
 
-void TreeWatcher::on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t cookie,
-                                std::string_view name, std::size_t next, EventBatch& out) {
+void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out) {
+  const std::uint32_t mask = record.mask;
+  const std::string_view name = record.name;
   if (name.empty()) {
     // A directory's own attribute change, deletion and move reach its parent's watch as
     // well, under its name; only the top of a tree has no parent to report them.
@@ -309,24 +220,22 @@ void TreeWatcher::on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t co
       on_created(dir, name, is_dir, out);
       break;
     case IN_MODIFY:
-      out.add(dir.path, name, kModified | kIsFile);
+      out.add(table_.cached_path(dir), name, kModified | kIsFile);
       break;
     case IN_ATTRIB:
-      out.add(dir.path, name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      out.add(table_.cached_path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
-      if (is_dir && !table_.child(dir, name)) {
-        walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
-      }
+      if (is_dir) retry_blocked(dir, name, out);
       break;
     case IN_DELETE:
       on_deleted(dir, name, is_dir, out);
       break;
     case IN_MOVED_FROM:
-      on_moved_from(dir, name, is_dir, cookie, next, out);
+      on_moved_from(dir, name, is_dir, record.cookie, out);
       break;
     case IN_MOVED_TO:
-      on_moved_to(dir, name, is_dir, cookie, out);
+      on_moved_to(dir, name, is_dir, record.cookie, out);
       break;
     default:
       break;
@@ -353,7 +262,7 @@ void TreeWatcher::on_root_self_event(Watch& top, std::uint32_t mask, EventBatch&
 }
 
 void TreeWatcher::on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out) {
-  const std::uint32_t index = item.item_root;
+  const std::uint32_t index = item.item_root();
   Root& root = roots_[index];
   if (mask & IN_MODIFY) {
     out.add(root.path, kModified | root.type);
@@ -398,16 +307,25 @@ void TreeWatcher::on_anchor_event(int wd, std::uint32_t mask, std::string_view n
 }
 
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
-  if (is_dir) {
-    out.add(dir.path, name, kCreated | kIsDir);
-    walk(path_text::join(dir.path, name), dir.wd, dir.root, Scan::ReportCreated, out);
+  if (take_fresh(dir.wd, name)) {
+    // Queued before the walk that listed it, and reported by that walk.
+    if (is_dir && !table_.child(dir, name)) {
+      walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    }
     return;
   }
-  scratch_path_.assign(dir.path);
-  path_text::append(scratch_path_, name);
+  if (const auto fresh = fresh_.find(dir.wd); fresh != fresh_.end()) {
+    fresh->second.created.emplace(name);
+  }
+  if (is_dir) {
+    out.add(table_.cached_path(dir), name, kCreated | kIsDir);
+    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    return;
+  }
+  const std::string path = path_text::join(table_.path(dir), name);
   FSEventStreamEventFlags flags = kCreated | kIsFile;
   struct stat st;
-  if (::fstatat(AT_FDCWD, scratch_path_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) {
       flags = kCreated | kIsSymlink;
       remember_symlink(dir, name);
@@ -416,104 +334,24 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
     }
   }
   if (!(flags & kIsSymlink)) forget_symlink(dir, name);
-  out.add(scratch_path_, flags);
+  out.add(path, flags);
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
+  if (!reported_since_walk(dir.wd, name)) {
+    forget_symlink(dir, name);
+    return;
+  }
   if (is_dir) {
-    out.add(dir.path, name, kRemoved | kIsDir);
-    if (Watch* gone = table_.child(dir, name)) drop_tree(*gone, true);
+    out.add(table_.cached_path(dir), name, kRemoved | kIsDir);
+    // A directory parked from this name is older there than the one linked now.
+    Watch* gone = take_parked(dir, name);
+    if (!gone) gone = table_.child(dir, name);
+    if (gone) drop_tree(*gone, true);
     return;
   }
-  out.add(dir.path, name, kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
-}
-
-void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
-                                std::uint32_t cookie, std::size_t next, EventBatch& out) {
-  if (!is_dir) {
-    const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
-    remember_move(cookie, MoveKind::Item, type);
-    out.add(dir.path, name, kRenamed | type);
-    return;
-  }
-  out.add(dir.path, name, kRenamed | kIsDir);
-  Watch* moved = table_.child(dir, name);
-  if (!moved) {
-    remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-    return;
-  }
-  const std::optional<Destination> destination = find_moved_to(cookie, next);
-  Watch* target = destination ? table_.find(destination->wd) : nullptr;
-  if (target && !target->in_tree()) target = nullptr;
-  const std::string_view target_name = destination ? destination->name : std::string_view();
-  switch (check_move(dir, name, *moved, cookie, next, target, target_name)) {
-    case MoveCheck::Stayed:
-      // The name belongs to a directory that took it after this rename: the one that moved
-      // is not known here.
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-      return;
-    case MoveCheck::Elsewhere:
-      // Neither here nor at the destination: its own queued events find it again.
-      drop_tree(*moved, true);
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
-      return;
-    case MoveCheck::Moved:
-      break;
-  }
-  if (!target) {
-    // Moved out of every tree: nothing below it can be reported under a right path.
-    drop_tree(*moved, true);
-    return;
-  }
-  // Moved within the trees: its watches stay, and every path below it changes at once.
-  if (Watch* replaced = table_.child(*target, target_name); replaced && replaced != moved) {
-    drop_tree(*replaced, true);
-  }
-  // Subdirectories that a walk lost to this very rename are found under the new path now.
-  table_.move(*moved, target, path_text::join(target->path, target_name), target->root,
-              &to_complete_);
-  remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
-  complete_pending(out);
-}
-
-// Whether the rename with `cookie` moved `candidate`, the watched directory that the table
-// has under the rename's old name.
-//
-// The table can be ahead of the queue: a walk that runs while events are still queued
-// watches directories as they are at that moment, so the old name may already belong to a
-// directory that took it after this rename. The kernel tells them apart: renaming a watched
-// directory queues IN_MOVE_SELF on that directory's own watch right after the two halves,
-// before any later rename. Only when that is not in sight do the paths decide.
-TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_view name,
-                                               const Watch& candidate, std::uint32_t cookie,
-                                               std::size_t next, const Watch* target,
-                                               std::string_view target_name) {
-  std::size_t offset = next;
-  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_more()) break;
-    inotify_event event;
-    std::memcpy(&event, buffer_.get() + offset, sizeof event);
-    if (event.wd == candidate.wd && (event.mask & IN_MOVE_SELF)) return MoveCheck::Moved;
-    if ((event.mask & IN_Q_OVERFLOW) ||
-        ((event.mask & (IN_MOVED_FROM | IN_MOVED_TO)) && event.cookie != cookie)) {
-      break;
-    }
-    offset += sizeof event + event.len;
-  }
-  const auto is_candidate = [&](const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && st.st_ino == candidate.inode &&
-           st.st_dev == candidate.device;
-  };
-  scratch_path_.assign(dir.path);
-  path_text::append(scratch_path_, name);
-  if (is_candidate(scratch_path_)) return MoveCheck::Stayed;
-  if (target) {
-    scratch_path_.assign(target->path);
-    path_text::append(scratch_path_, target_name);
-    if (is_candidate(scratch_path_)) return MoveCheck::Moved;
-  }
-  return MoveCheck::Elsewhere;
+  out.add(table_.cached_path(dir), name,
+          kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
 }
 
 void TreeWatcher::complete_pending(EventBatch& out) {
@@ -531,23 +369,28 @@ void TreeWatcher::complete_pending(EventBatch& out) {
 // their contents as created.
 void TreeWatcher::complete(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
-  if (!watch || !watch->in_tree() || !watch->incomplete) return;
-  FileDescriptor fd(::open(watch->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->is_blocked())) return;
+  const std::string path = table_.path(*watch);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     // Gone from this path too: renamed again, and that rename, still queued, brings it
     // back here; or deleted. Anything else keeps it from being listed: the user is told.
     if (!vanished(errno)) {
-      watch->incomplete = false;
-      out.add(watch->path, kUserDropped);
+      table_.set_incomplete(*watch, false);
+      if (watch->extras) watch->extras->blocked.clear();
+      out.add(path, kUserDropped);
     }
     return;
   }
   // Another directory may have taken the path meanwhile: the same wait applies.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || st.st_ino != watch->inode || st.st_dev != watch->device) {
+  if (::fstat(fd.get(), &st) != 0 || FileIdentity::of(st) != watch->identity) {
     return;
   }
-  watch->incomplete = false;
+  table_.set_incomplete(*watch, false);
+  // Subdirectories that failed were reported when they appeared; now only their contents.
+  NameSet blocked;
+  if (watch->extras) blocked.swap(watch->extras->blocked);
   unwatched_.clear();
   reader_.open(fd.get());
   DirectoryReader::Entry entry;
@@ -559,63 +402,28 @@ void TreeWatcher::complete(int wd, EventBatch& out) {
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR && !table_.child(*watch, entry.name)) {
-      unwatched_.push_back(path_text::join(watch->path, entry.name));
+      unwatched_.push_back(path_text::join(path, entry.name));
     }
   }
   const std::uint32_t root = watch->root;
   const std::vector<std::string> unwatched = std::move(unwatched_);
   unwatched_.clear();
-  for (const std::string& path : unwatched) {
-    out.add(path, kCreated | kIsDir);
-    walk(path, wd, root, Scan::ReportCreated, out);
+  for (const std::string& subdirectory : unwatched) {
+    const bool reported = blocked.contains(path_text::last_component(subdirectory));
+    walk(subdirectory, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
   }
-}
-
-void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
-                              EventBatch& out) {
-  const MoveNote* note = recall_move(cookie);
-  if (!is_dir) {
-    FSEventStreamEventFlags type = kIsFile;
-    if (note && note->kind == MoveKind::Item) {
-      type = note->type;
-    } else {
-      scratch_path_.assign(dir.path);
-      path_text::append(scratch_path_, name);
-      struct stat st;
-      if (::fstatat(AT_FDCWD, scratch_path_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode)) {
-        type = kIsSymlink;
-      }
-    }
-    if (type == kIsSymlink) {
-      remember_symlink(dir, name);
-    } else {
-      forget_symlink(dir, name);
-    }
-    out.add(dir.path, name, kRenamed | type);
-    return;
-  }
-  out.add(dir.path, name, kRenamed | kIsDir);
-  if (note && note->kind == MoveKind::DirectoryCarried) return;
-  // A directory that was inside but never watched (it was renamed before its creation was
-  // read) has contents nobody reported. One from outside the trees, or moved out and back
-  // before either rename was read, is watched as it is; what changed in it after the last
-  // events read may have changed after the move, before its watches: that is reported.
-  const Scan mode =
-      note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk(path_text::join(dir.path, name), dir.wd, dir.root, mode, out);
 }
 
 // Every watch on an unmounted file system gets its own IN_UNMOUNT, in no useful order. Only
 // the topmost watched directory of that file system is reported: the one whose parent is on
 // another.
 void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
-  if (watch.item_root != kNoRoot) {
-    out.add(roots_[watch.item_root].path, kFSEventStreamEventFlagUnmount);
+  if (watch.item_root() != kNoRoot) {
+    out.add(roots_[watch.item_root()].path, kFSEventStreamEventFlagUnmount);
   } else if (watch.in_tree()) {
     watch.unmounted = true;
-    if (!watch.parent || watch.parent->device != watch.device) {
-      out.add(watch.path, kFSEventStreamEventFlagUnmount);
+    if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
+      out.add(table_.path(watch), kFSEventStreamEventFlagUnmount);
     }
   }
 }
@@ -623,8 +431,8 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
 void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   // The kernel has dropped this watch (deletion, unmount): every role it played ends.
   Watch* watch = table_.find(wd);
-  if (watch->item_root != kNoRoot) {
-    const std::uint32_t index = watch->item_root;
+  if (watch->item_root() != kNoRoot) {
+    const std::uint32_t index = watch->item_root();
     forget_root(index, false);
     resolve_root(index, false, out);
   }
@@ -635,10 +443,11 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
       forget_root(index, false);
       resolve_root(index, false, out);
-    } else if (watch->unmounted && watch->parent && watch->parent->device != watch->device) {
+    } else if (watch->unmounted && watch->parent &&
+               watch->parent->identity.device != watch->identity.device) {
       // A mount point: the directory beneath the file system that went away shows again.
       const int parent_wd = watch->parent->wd;
-      std::string path = watch->path;
+      std::string path = table_.path(*watch);
       drop_tree(*watch, true);
       walk(std::move(path), parent_wd, index, Scan::Quiet, out);
     } else {
@@ -646,7 +455,7 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     }
   }
   watch = table_.find(wd);
-  if (watch && watch->anchor_count > 0) {
+  if (watch && watch->anchor_count() > 0) {
     matched_roots_.clear();
     for (std::uint32_t index = 0; index < roots_.size(); ++index) {
       if (roots_[index].state == RootState::Missing && roots_[index].wd == wd) {
@@ -684,6 +493,9 @@ void TreeWatcher::resync(EventBatch& out) {
   resync_scheduled_ = false;
   ++resyncs_;
   ++epoch_;
+  claims_.clear();
+  fresh_.clear();
+  drop_parked();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) {
     Root& root = roots_[index];
     if (root.state != RootState::Directory) continue;
@@ -718,7 +530,7 @@ void TreeWatcher::resync(EventBatch& out) {
 
 int TreeWatcher::add_watch(const char* path, std::uint32_t mask) {
   if (table_.size() >= max_watches_) return -ENOSPC;
-  const int wd = ::inotify_add_watch(inotify_.get(), path, mask);
+  const int wd = ::inotify_add_watch(kernel(), path, mask);
   return wd >= 0 ? wd : -errno;
 }
 
@@ -733,14 +545,17 @@ int TreeWatcher::add_directory_watch(const std::string& path, int dir_fd) {
   return add_watch(link, kDirectoryMask & ~IN_DONT_FOLLOW);
 }
 
-Watch& TreeWatcher::new_watch(int wd, std::string path) {
-  Watch& watch = table_.insert(wd, std::move(path));
+Watch& TreeWatcher::new_watch(int wd, std::string name) {
+  Watch& watch = table_.insert(wd, std::move(name));
   watch_count_.store(table_.size(), std::memory_order_relaxed);
   return watch;
 }
 
 void TreeWatcher::remove_watch(int wd, bool from_kernel) {
-  if (from_kernel) ::inotify_rm_watch(inotify_.get(), wd);
+  if (from_kernel) ::inotify_rm_watch(kernel(), wd);
+  claims_.erase(wd);
+  fresh_.erase(wd);
+  std::erase_if(parked_, [wd](const Parked& parked) { return parked.wd == wd; });
   table_.erase(wd);
   watch_count_.store(table_.size(), std::memory_order_relaxed);
 }
@@ -753,10 +568,10 @@ void TreeWatcher::prune() {
 }
 
 TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::uint32_t root,
-                                          Scan mode, EventBatch& out) {
+                                          Scan mode, EventBatch& out, Announce announce) {
   pending_.clear();
   frames_.clear();
-  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode});
+  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode, announce});
   WalkResult top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
@@ -769,12 +584,20 @@ TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::
     }
     int wd = -1;
     const int parent_wd = dir.parent_wd;
+    // The top of a walk was reported by its caller; a listed one once visited.
+    const bool reported = first || dir.announce == Announce::Yes;
     const Outcome outcome = visit(dir, parent_fd, root, dir.mode, out, wd);
     if (first) top = WalkResult{outcome, wd};
     // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
-    // rename's events bring the walk back here under the new path.
-    if (outcome == Outcome::Vanished && parent_wd != -1) {
-      if (Watch* parent = table_.find(parent_wd)) parent->incomplete = true;
+    // rename's events bring the walk back here under the new path. Reported but not
+    // watched, it is not reported again when its parent is listed once more.
+    if (parent_wd != -1 && (outcome == Outcome::Vanished || outcome == Outcome::Failed)) {
+      if (Watch* parent = table_.find(parent_wd); parent && parent->in_tree()) {
+        if (outcome == Outcome::Vanished) table_.set_incomplete(*parent, true);
+        if (reported || outcome == Outcome::Failed) {
+          parent->more().blocked.emplace(path_text::last_component(dir.path));
+        }
+      }
     }
     first = false;
     while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
@@ -800,6 +623,18 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     return FileDescriptor(parent_fd != -1 ? ::openat(parent_fd, name.data(), kOpenFlags)
                                           : ::open(dir.path.c_str(), kOpenFlags));
   };
+  // A subdirectory listed by a scan that reports creations is reported once it is known not
+  // to be a watched directory found under a new name.
+  const auto announce = [&] {
+    if (dir.announce == Announce::No) return;
+    dir.announce = Announce::No;
+    out.add(dir.path, kCreated | kIsDir);
+    note_fresh(dir.parent_wd, name);
+  };
+  const auto fail = [&](int error) {
+    announce();
+    return failed(error, dir.path, out);
+  };
   FileDescriptor fd;
   long subdirectories = -1;  // what the link count promises, when it does
   struct stat st {};
@@ -821,12 +656,12 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   };
   if (dir.inode != 0) {
     wd = add_watch(dir.path.c_str(), kDirectoryMask);
-    if (wd < 0) return failed(-wd, dir.path, out);
+    if (wd < 0) return fail(-wd);
     fd = open_directory();
     if (!fd.valid()) {
       const int error = errno;
       discard_if_unknown(wd);
-      return failed(error, dir.path, out);
+      return fail(error);
     }
     if (stat_open(fd.get()) && st.st_ino == dir.inode) {
       // A directory's link count is 2 plus its subdirectories where the file system keeps
@@ -837,13 +672,13 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       const int exact = add_directory_watch(dir.path, fd.get());
       if (exact != wd) discard_if_unknown(wd);
       wd = exact;
-      if (wd < 0) return failed(-wd, dir.path, out);
+      if (wd < 0) return fail(-wd);
     }
   } else {
     fd = open_directory();
-    if (!fd.valid()) return failed(errno, dir.path, out);
+    if (!fd.valid()) return fail(errno);
     wd = add_directory_watch(dir.path, fd.get());
-    if (wd < 0) return failed(-wd, dir.path, out);
+    if (wd < 0) return fail(-wd);
     if (::fstat(fd.get(), &st) != 0) st = {};
   }
 
@@ -865,64 +700,38 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   Watch* watch = table_.find(wd);
   if (watch && watch->in_tree()) {
     if (mode == Scan::Resync && watch->epoch == epoch_) return Outcome::Watched;
-    if (watch->path != dir.path || watch->parent != parent) {
-      // Known elsewhere: renamed, and the rename is not read yet (or was lost). Unless its
-      // old path still leads to it: then this is a second path to it, through a mount.
-      if (!parent) {
-        if (mode != Scan::Resync) return Outcome::Watched;
-      } else if (watch->path != dir.path && leads_to(watch->path, fd.get())) {
-        return Outcome::Watched;
-      }
-      for (Watch* above = parent; above; above = above->parent) {
-        if (above == watch) return Outcome::Watched;
-      }
+    if (watch->parent != parent || watch->name != (parent ? name : dir.path)) {
+      if (!found_elsewhere(*watch, parent, name, fd.get(), mode)) return Outcome::Watched;
+      // After lost events nothing is queued to settle a claim: the present decides.
       if (parent) {
         if (Watch* other = table_.child(*parent, name); other && other != watch) {
           drop_tree(*other, true);
         }
       }
-      table_.move(*watch, parent, std::move(dir.path), root,
-                  mode == Scan::Resync ? nullptr : &to_complete_);
-    } else if (mode != Scan::Resync && watch->incomplete) {
+      table_.move(*watch, parent, parent ? std::string(name) : std::move(dir.path), root);
+    } else if (mode != Scan::Resync && (watch->incomplete || watch->is_blocked())) {
       to_complete_.push_back(watch->wd);
     }
     // Its watch never lapsed: what changed in it came as events. What a walk lost below it
     // to a rename is listed again now that its present path is known (after this walk).
     if (mode != Scan::Resync) return Outcome::Watched;
   } else {
+    announce();
     if (!watch) {
-      watch = &new_watch(wd, std::move(dir.path));
+      watch = &new_watch(wd, parent ? std::string(name) : std::move(dir.path));
     } else {
-      watch->path = std::move(dir.path);
+      table_.rename(*watch, parent ? std::string(name) : std::move(dir.path));
     }
     watch->root = root;
-    if (parent) adopt(*parent, *watch);
+    if (parent) adopt(*parent, *watch, mode);
   }
   watch->epoch = epoch_;
-  watch->device = st.st_dev;
-  watch->inode = st.st_ino;
-  watch->incomplete = false;  // the scan lists every subdirectory
-  if (mode == Scan::Resync) watch->symlinks.reset();
-  Scan scan_mode = mode;
-  if (dated) {
-    switch (have_status ? age(status) : Age::BornSince) {
-      case Age::BornSince:  // and so is everything in it
-        out.add(watch->path, kCreated | kIsDir);
-        scan_mode = Scan::ReportCreated;
-        break;
-      case Age::ChangedSince:
-        // Making, removing or renaming an entry changes the directory's times too, and the
-        // entries tell of that themselves. Its status changed apart from them when its
-        // status change time is later than that of its last entry change.
-        if (!(status.stx_mask & STATX_MTIME) ||
-            nanoseconds(status.stx_ctime) > nanoseconds(status.stx_mtime)) {
-          out.add(watch->path, kMetaMod | kIsDir);
-        }
-        break;
-      case Age::Older:
-        break;
-    }
-  }
+  watch->identity = FileIdentity::of(st);
+  table_.set_incomplete(*watch, false);  // the scan lists every subdirectory
+  if (mode == Scan::Resync && watch->extras) watch->extras->symlinks.clear();
+  const Scan scan_mode =
+      dated ? date_directory(*watch, have_status ? &status : nullptr, out) : mode;
+  if (scan_mode == Scan::ReportCreated) note_listed(watch->wd);
   const std::size_t found = scan(*watch, fd.get(), scan_mode, subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {
     const auto frame = static_cast<std::uint32_t>(frames_.size());
@@ -934,8 +743,33 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   return Outcome::Watched;
 }
 
+// Reports a subdirectory of a directory moved in by its age (`status` null when it could
+// not be had), and says how to scan it.
+TreeWatcher::Scan TreeWatcher::date_directory(Watch& watch, const struct statx* status,
+                                              EventBatch& out) {
+  switch (status ? age(*status) : Age::BornSince) {
+    case Age::BornSince:  // and so is everything in it
+      out.add(table_.path(watch), kCreated | kIsDir);
+      if (watch.parent) note_fresh(watch.parent->wd, watch.name);
+      return Scan::ReportCreated;
+    case Age::ChangedSince:
+      // Making, removing or renaming an entry changes the directory's times too, and the
+      // entries tell of that themselves. Its status changed apart from them when its status
+      // change time is later than that of its last entry change.
+      if (!(status->stx_mask & STATX_MTIME) ||
+          nanoseconds(status->stx_ctime) > nanoseconds(status->stx_mtime)) {
+        out.add(table_.path(watch), kMetaMod | kIsDir);
+      }
+      return Scan::MovedIn;
+    case Age::Older:
+      break;
+  }
+  return Scan::MovedIn;
+}
+
 std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
                               EventBatch& out) {
+  const std::string dir_path = table_.path(dir);
   const bool report = mode == Scan::ReportCreated;
   const bool dated = mode == Scan::MovedIn;
   // Reports need every entry; otherwise the subdirectories are what matters, and once the
@@ -946,7 +780,7 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
   while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
     unsigned char type = entry.type;
     if (dated && type != DT_DIR) {
-      type = date_entry(dir, dir_fd, entry, out);
+      type = date_entry(dir, dir_path, dir_fd, entry, out);
       if (type == DT_UNKNOWN) continue;
     } else if (type == DT_UNKNOWN) {
       struct stat st;
@@ -954,26 +788,27 @@ std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirecto
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR) {
-      std::string child = path_text::join(dir.path, entry.name);
-      if (report) out.add(child, kCreated | kIsDir);
-      pending_.push_back(PendingDirectory{std::move(child), dir.wd, entry.inode, kNoFrame, mode});
+      pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
+                                          entry.inode, kNoFrame, mode,
+                                          report ? Announce::Yes : Announce::No});
       ++found;
-    } else if (type == DT_LNK) {
-      remember_symlink(dir, entry.name);
-      if (report) out.add(dir.path, entry.name, kCreated | kIsSymlink);
-    } else if (report) {
-      out.add(dir.path, entry.name, kCreated | kIsFile);
+      continue;
+    }
+    if (type == DT_LNK) remember_symlink(dir, entry.name);
+    if (report) {
+      out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+      note_fresh(dir.wd, entry.name);
     }
   }
   return found;
 }
 
-// Where an entry's times stand against unread_since_. An entry that a MovedIn walk finds
+// Where an entry's times stand against queue_.unread_since(). An entry that a MovedIn walk finds
 // changed after it may have changed after the move, before its directory was watched: no
 // event tells of that. One changed before it was either outside the trees then, or its
 // change was read as an event. A time the file system does not give counts as recent.
 TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
-  const std::int64_t since = unread_since_ - kStampMargin;
+  const std::int64_t since = queue_.unread_since() - kStampMargin;
   if ((status.stx_mask & STATX_CTIME) && nanoseconds(status.stx_ctime) < since) {
     return Age::Older;
   }
@@ -985,15 +820,16 @@ TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
 
 // Reports an entry of a directory that a MovedIn walk lists, other than a subdirectory, by
 // its age, with one statx. Returns its type (DT_*), or DT_UNKNOWN when it is gone.
-unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
-                                      EventBatch& out) {
+unsigned char TreeWatcher::date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
+                                      const DirectoryReader::Entry& entry, EventBatch& out) {
   struct statx status;
   if (::statx(dir_fd, entry.name.data(), AT_SYMLINK_NOFOLLOW, kStatusMask, &status) != 0) {
     if (vanished(errno)) return DT_UNKNOWN;
     // Listed but not to be looked at: taken for new, with the type that the listing gave.
     const unsigned char type =
         entry.type == DT_UNKNOWN ? static_cast<unsigned char>(DT_REG) : entry.type;
-    out.add(dir.path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+    out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
+    note_fresh(dir.wd, entry.name);
     return type;
   }
   const unsigned char type = IFTODT(status.stx_mode);
@@ -1002,14 +838,15 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
   switch (age(status)) {
     case Age::BornSince: {
       const bool linked = S_ISREG(status.stx_mode) && status.stx_nlink > 1;
-      out.add(dir.path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
+      out.add(dir_path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
+      note_fresh(dir.wd, entry.name);
       break;
     }
     case Age::ChangedSince: {
       // Its contents changed, or only its status (permissions, owner, links).
       const bool written = !(status.stx_mask & STATX_MTIME) ||
-                           nanoseconds(status.stx_mtime) >= unread_since_ - kStampMargin;
-      out.add(dir.path, entry.name, (written ? kModified : kMetaMod) | kind);
+                           nanoseconds(status.stx_mtime) >= queue_.unread_since() - kStampMargin;
+      out.add(dir_path, entry.name, (written ? kModified : kMetaMod) | kind);
       break;
     }
     case Age::Older:
@@ -1022,14 +859,16 @@ unsigned char TreeWatcher::date_entry(Watch& dir, int dir_fd, const DirectoryRea
 // listing names its parent, as "..", in the batch already read for the scan; a mount
 // point's names the file system's own root, so that is asked for once more.
 bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
-  if (st.st_dev == parent.device && reader_.parent_inode() == parent.inode) return true;
+  if (st.st_dev == parent.identity.device && reader_.parent_inode() == parent.identity.inode) {
+    return true;
+  }
   struct stat above;
-  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 && above.st_ino == parent.inode &&
-         above.st_dev == parent.device;
+  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 &&
+         FileIdentity::of(above) == parent.identity;
 }
 
 void TreeWatcher::discard_if_unknown(int wd) {
-  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(inotify_.get(), wd);
+  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(kernel(), wd);
 }
 
 // A directory that vanished is no failure. Anything else (no permission to read it, the
@@ -1040,10 +879,15 @@ TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, Eve
   return Outcome::Failed;
 }
 
-void TreeWatcher::adopt(Watch& parent, Watch& child) {
-  const std::string_view name = path_text::last_component(child.path);
-  if (Watch* stale = table_.child(parent, name); stale && stale != &child) {
-    drop_tree(*stale, true);
+// A watched directory still under the name that a walk finds another directory under has
+// left it, and the record of that is still queued (after lost records, there is none).
+void TreeWatcher::adopt(Watch& parent, Watch& child, Scan mode) {
+  if (Watch* stale = table_.child(parent, child.name); stale && stale != &child) {
+    if (mode == Scan::Resync) {
+      drop_tree(*stale, true);
+    } else {
+      park(*stale, parent.wd, Parking::Displaced);
+    }
   }
   table_.link(parent, child);
 }
@@ -1058,20 +902,19 @@ void TreeWatcher::drop_tree(Watch& top, bool from_kernel) {
 }
 
 void TreeWatcher::remember_symlink(Watch& dir, std::string_view name) {
-  if (!dir.symlinks) dir.symlinks = std::make_unique<NameSet>();
-  dir.symlinks->emplace(name);
+  dir.more().symlinks.emplace(name);
 }
 
 bool TreeWatcher::forget_symlink(Watch& dir, std::string_view name) {
-  if (!dir.symlinks) return false;
-  const auto found = dir.symlinks->find(name);
-  if (found == dir.symlinks->end()) return false;
-  dir.symlinks->erase(found);
+  if (!dir.extras) return false;
+  const auto found = dir.extras->symlinks.find(name);
+  if (found == dir.extras->symlinks.end()) return false;
+  dir.extras->symlinks.erase(found);
   return true;
 }
 
 FSEventStreamEventFlags TreeWatcher::known_type(const Watch& dir, std::string_view name) {
-  return dir.symlinks && dir.symlinks->contains(name) ? kIsSymlink : kIsFile;
+  return dir.extras && dir.extras->symlinks.contains(name) ? kIsSymlink : kIsFile;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1079,21 +922,22 @@ FSEventStreamEventFlags TreeWatcher::known_type(const Watch& dir, std::string_vi
 
 void TreeWatcher::forget_root(std::uint32_t index, bool from_kernel) {
   Root& root = roots_[index];
+  release_ancestors(root, from_kernel);
   Watch* watch = root.wd != -1 ? table_.find(root.wd) : nullptr;
   switch (root.state) {
     case RootState::Directory:
       if (watch && watch->root == index && !watch->parent) drop_tree(*watch, from_kernel);
       break;
     case RootState::Item:
-      if (watch && watch->item_root == index) {
-        watch->item_root = kNoRoot;
+      if (watch && watch->item_root() == index) {
+        watch->extras->item_root = kNoRoot;
         if (!watch->has_role()) remove_watch(root.wd, from_kernel);
       }
       break;
     case RootState::Missing:
       // Dropped later, so that waiting again in the same directory keeps its watch.
-      if (watch && watch->anchor_count > 0) {
-        --watch->anchor_count;
+      if (watch && watch->anchor_count() > 0) {
+        --watch->extras->anchor_count;
         prune_later(root.wd);
       }
       break;
@@ -1123,6 +967,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
         if (top && top->root == index && !top->parent) {
           root.state = RootState::Directory;
           root.wd = result.wd;
+          watch_ancestors(root);
         }
         return;
       }
@@ -1134,11 +979,12 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
       }
       Watch* item = table_.find(wd);
       if (!item) item = &new_watch(wd, root.path);
-      item->item_root = index;
+      item->more().item_root = index;
       root.state = RootState::Item;
       root.wd = wd;
       root.identity = FileIdentity{st.st_dev, st.st_ino};
       root.type = S_ISLNK(st.st_mode) ? kIsSymlink : kIsFile;
+      watch_ancestors(root);
       if (report) {
         const bool linked = S_ISREG(st.st_mode) && st.st_nlink > 1;
         out.add(root.path, kCreated | root.type | (linked ? kIsHardlink : 0));
@@ -1158,7 +1004,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
     }
     Watch* anchor = table_.find(wd);
     if (!anchor) anchor = &new_watch(wd, anchor_path);
-    ++anchor->anchor_count;
+    ++anchor->more().anchor_count;
     root.state = RootState::Missing;
     root.wd = wd;
     root.next = next;
@@ -1172,6 +1018,50 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
   }
   // The path kept changing under every attempt.
   out.add(root.path, kUserDropped);
+}
+
+// Best effort: an ancestor that cannot be watched only leaves its move unnoticed, as it
+// always was before these watches.
+void TreeWatcher::watch_ancestors(Root& root) {
+  for (std::string_view above = path_text::parent(root.path); above.size() > 1;
+       above = path_text::parent(above)) {
+    const std::string path(above);
+    const int wd = add_watch(path.c_str(), kAncestorMask);
+    if (wd < 0) continue;
+    Watch* watch = table_.find(wd);
+    if (!watch) watch = &new_watch(wd, path);
+    ++watch->more().ancestor_count;
+    root.ancestors.push_back(wd);
+  }
+}
+
+void TreeWatcher::release_ancestors(Root& root, bool from_kernel) {
+  for (const int wd : root.ancestors) {
+    Watch* watch = table_.find(wd);
+    if (!watch || watch->ancestor_count() == 0) continue;
+    --watch->extras->ancestor_count;
+    if (!watch->has_role()) remove_watch(wd, from_kernel);
+  }
+  root.ancestors.clear();
+}
+
+// A directory above stream paths moved or went: each path watched below it has moved away,
+// as if it had moved itself, and is watched again once something takes its name.
+void TreeWatcher::on_ancestor_gone(int wd, EventBatch& out) {
+  matched_roots_.clear();
+  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
+    const std::vector<int>& above = roots_[index].ancestors;
+    if (std::find(above.begin(), above.end(), wd) != above.end()) matched_roots_.push_back(index);
+  }
+  const std::vector<std::uint32_t> matched = matched_roots_;
+  for (const std::uint32_t index : matched) {
+    Root& root = roots_[index];
+    if (root.state == RootState::Directory || root.state == RootState::Item) {
+      out.add(root.path, kRootChanged);
+    }
+    forget_root(index, true);
+    resolve_root(index, true, out);
+  }
 }
 
 }  // namespace vestra::platform

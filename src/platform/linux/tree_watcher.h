@@ -18,6 +18,7 @@
 #include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/linux/record_queue.h"
 #include "platform/linux/watch_table.h"
 
 namespace vestra::platform {
@@ -30,14 +31,16 @@ class TreeWatcher {
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
   /// are added; beyond that, adding fails as the kernel's own limit does. The number of
   /// watches held is published in `watch_count`, which must outlive the watcher. Null, with
-  /// `error` set, when the instance cannot be made.
+  /// `error` set, when the instance cannot be made. With a valid `records`, the records are
+  /// read from that descriptor instead of the instance (tests feed them by hand).
   static std::unique_ptr<TreeWatcher> open(const std::vector<std::string>& paths,
                                            std::size_t max_watches,
-                                           std::atomic<std::size_t>& watch_count, int& error);
+                                           std::atomic<std::size_t>& watch_count, int& error,
+                                           FileDescriptor records = {});
   ~TreeWatcher();
 
-  /// The inotify descriptor: readable when read() has events to translate.
-  int fd() const noexcept { return inotify_.get(); }
+  /// The descriptor that records come from: readable when read() has events to translate.
+  int fd() const noexcept { return queue_.fd(); }
 
   /// Watches every tree. Adds records only for what cannot be watched.
   void start(EventBatch& out);
@@ -54,6 +57,9 @@ class TreeWatcher {
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
 
+  /// The watch descriptor of the directory at `path`, -1 when it has none. For tests.
+  int watch_of(std::string_view path);
+
  private:
   enum class RootState : std::uint8_t { Unwatched, Directory, Item, Missing };
   struct Root {
@@ -63,6 +69,7 @@ class TreeWatcher {
     std::string next;         // Missing: the component awaited in the anchor directory
     FileIdentity identity{};  // Item
     FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
+    std::vector<int> ancestors;        // Directory, Item: watches of the directories above
   };
   /// How a walk treats what it finds. Quiet watches it; ReportCreated also reports every
   /// entry as created; Resync watches again after lost events. MovedIn, for a directory
@@ -71,6 +78,8 @@ class TreeWatcher {
   /// When an entry found by a MovedIn walk was made or last changed, next to unread_since_.
   enum class Age : std::uint8_t { Older, ChangedSince, BornSince };
   enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
+  /// Whether a subdirectory found by a scan is reported as created once visited.
+  enum class Announce : std::uint8_t { No, Yes };
   struct WalkResult {
     Outcome outcome;
     int wd;
@@ -81,6 +90,7 @@ class TreeWatcher {
     ino_t inode;          // as the parent's listing gave it; 0 when not known
     std::uint32_t frame;  // the open parent directory in frames_, or kNoFrame
     Scan mode;
+    Announce announce;
   };
   /// A directory kept open while its subdirectories are visited, so that they are opened
   /// relative to it.
@@ -94,64 +104,86 @@ class TreeWatcher {
     MoveKind kind = MoveKind::Item;
     FSEventStreamEventFlags type = 0;
   };
-  struct Destination {
-    int wd;
-    std::string_view name;
-  };
   /// What a rename did to the watched directory found under its old name.
   enum class MoveCheck : std::uint8_t { Moved, Stayed, Elsewhere };
+  /// Where a walk found a watched directory whose rename is still queued.
+  struct Claim {
+    int parent_wd;
+    std::string name;
+  };
+  /// Why a watched directory was taken from its name before its own record was read: an
+  /// exchange, whose second half follows, or a walk that found another directory there.
+  enum class Parking : std::uint8_t { Exchange, Displaced };
+  /// A directory taken from its name `name` in `parent_wd` until its record is read.
+  struct Parked {
+    int wd;
+    int parent_wd;
+    std::string name;
+    Parking why;
+  };
 
-  TreeWatcher(FileDescriptor inotify, std::vector<std::string> roots, std::size_t max_watches,
-              std::atomic<std::size_t>& watch_count);
+  TreeWatcher(FileDescriptor inotify, FileDescriptor records, std::vector<std::string> roots,
+              std::size_t max_watches, std::atomic<std::size_t>& watch_count);
+
+  /// The descriptor of the instance that holds the watches.
+  int kernel() const noexcept;
 
   // Kernel events.
-  void handle(const inotify_event& event, std::string_view name, std::size_t next, EventBatch& out);
-  void on_tree_event(Watch& dir, std::uint32_t mask, std::uint32_t cookie, std::string_view name,
-                     std::size_t next, EventBatch& out);
+  void handle(const InotifyRecord& record, EventBatch& out);
+  void on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out);
   void on_root_self_event(Watch& top, std::uint32_t mask, EventBatch& out);
   void on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out);
   void on_anchor_event(int wd, std::uint32_t mask, std::string_view name, EventBatch& out);
   void on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_moved_from(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
-                     std::size_t next, EventBatch& out);
+                     EventBatch& out);
   void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                    EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
   void on_ignored(int wd, EventBatch& out);
   void on_overflow(EventBatch& out);
 
-  // Pairing of renames within one read.
-  std::optional<Destination> find_moved_to(std::uint32_t cookie, std::size_t after);
-  void index_moved_to();
-  bool read_more();
-  void note_read(std::int64_t started, ssize_t count, std::size_t room);
+  // Renames, claims and exchanges (tree_renames.cpp).
+  void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
+  void park(Watch& watch, int parent_wd, Parking why);
+  Watch* take_parked(const Watch& dir, std::string_view name);
+  void drop_parked();
+  bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd, Scan mode);
+  bool settle_claim(Watch& moved, EventBatch& out);
+  void note_fresh(int wd, std::string_view name);
+  void note_listed(int wd);
+  bool take_fresh(int wd, std::string_view name);
+  bool reported_since_walk(int wd, std::string_view name);
+  void end_batch();
+  void retry_blocked(Watch& dir, std::string_view name, EventBatch& out);
   void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
   const MoveNote* recall_move(std::uint32_t cookie) const;
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
-                       std::uint32_t cookie, std::size_t next, const Watch* target,
-                       std::string_view target_name);
+                       std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
   // Watches.
   int add_watch(const char* path, std::uint32_t mask);
   int add_directory_watch(const std::string& path, int dir_fd);
-  Watch& new_watch(int wd, std::string path);
+  Watch& new_watch(int wd, std::string name);
   void remove_watch(int wd, bool from_kernel);
   void prune_later(int wd) { prune_candidates_.push_back(wd); }
   void prune();
-  WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out);
+  WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out,
+                  Announce announce = Announce::No);
   Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
                 EventBatch& out, int& wd);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
   bool inside(const Watch& parent, int fd, const struct stat& st);
   Age age(const struct statx& status) const;
-  unsigned char date_entry(Watch& dir, int dir_fd, const DirectoryReader::Entry& entry,
-                           EventBatch& out);
+  Scan date_directory(Watch& watch, const struct statx* status, EventBatch& out);
+  unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
+                           const DirectoryReader::Entry& entry, EventBatch& out);
   void discard_if_unknown(int wd);
   void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
   Outcome failed(int error, const std::string& path, EventBatch& out);
-  void adopt(Watch& parent, Watch& child);
+  void adopt(Watch& parent, Watch& child, Scan mode);
   void drop_tree(Watch& top, bool from_kernel);
   static void remember_symlink(Watch& dir, std::string_view name);
   static bool forget_symlink(Watch& dir, std::string_view name);
@@ -159,9 +191,14 @@ class TreeWatcher {
 
   // Stream paths.
   void forget_root(std::uint32_t index, bool from_kernel);
+  void watch_ancestors(Root& root);
+  void release_ancestors(Root& root, bool from_kernel);
+  void on_ancestor_gone(int wd, EventBatch& out);
   void resolve_root(std::uint32_t index, bool report, EventBatch& out);
 
+  // The instance that holds the watches; it also delivers the records unless tests feed them.
   FileDescriptor inotify_;
+  RecordQueue queue_;
   std::vector<Root> roots_;
   const std::size_t max_watches_;
   std::atomic<std::size_t>& watch_count_;
@@ -169,19 +206,19 @@ class TreeWatcher {
   WatchTable table_;
   DirectoryReader reader_;
 
-  // The read buffer: one read fills at most half, leaving room for a follow-up read.
-  std::unique_ptr<char[]> buffer_;
-  std::size_t end_ = 0;
-  std::size_t indexed_end_ = 0;
-  std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> event offset
-  // Every event not read yet happened after this time (nanoseconds of the coarse real-time
-  // clock): taken before the last read that emptied the kernel queue, or before the start.
-  std::int64_t unread_since_ = 0;
-  // Taken before a read in the batch at hand that emptied the queue: unread_since_ once
-  // the batch, whose events may be older, is done.
-  std::optional<std::int64_t> drained_at_;
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
+  std::unordered_map<int, Claim> claims_;  // by the claimed directory's watch
+  std::vector<Parked> parked_;
+  /// What walks reported of one directory while records about it may still be queued.
+  struct FreshNames {
+    NameSet listed;         // reported as created by a walk
+    NameSet created;        // reported as created by a record read since
+    bool complete = false;  // a walk reported every entry
+  };
+  // By directory watch; since read number fresh_read_.
+  std::unordered_map<int, FreshNames> fresh_;
+  std::uint64_t fresh_read_ = 0;
 
   // Overflow and resync.
   std::uint32_t epoch_ = 0;
@@ -201,7 +238,6 @@ class TreeWatcher {
   std::vector<int> to_complete_;
   bool completing_ = false;
   std::vector<std::string> unwatched_;
-  std::string scratch_path_;
 };
 
 }  // namespace vestra::platform

@@ -2,13 +2,7 @@
 
 #include <utility>
 
-#include "platform/linux/path_text.h"
-
 namespace vestra::platform {
-
-std::size_t WatchTable::ChildHash::operator()(const ChildKeyView& key) const {
-  return std::hash<std::string_view>{}(key.name) * 31 + static_cast<std::size_t>(key.parent);
-}
 
 template <class F>
 void WatchTable::for_each_below(Watch& top, F&& visit) {
@@ -26,39 +20,66 @@ void WatchTable::for_each_below(Watch& top, F&& visit) {
 }
 
 Watch* WatchTable::find(int wd) noexcept {
-  const auto found = watches_.find(wd);
-  return found == watches_.end() ? nullptr : &found->second;
+  return watches_.find(wd);
 }
 
-Watch& WatchTable::insert(int wd, std::string path) {
-  return watches_.try_emplace(wd, wd, std::move(path)).first->second;
+Watch& WatchTable::insert(int wd, std::string name) {
+  ++changes_;
+  return watches_.emplace(wd, wd, std::move(name));
 }
 
 void WatchTable::erase(int wd) noexcept {
+  ++changes_;
+  incomplete_.erase(wd);
   watches_.erase(wd);
 }
 
+std::string WatchTable::path(const Watch& watch) const {
+  std::size_t size = 0;
+  for (const Watch* at = &watch; at; at = at->parent) size += at->name.size() + 1;
+  std::string out(size - 1, '/');
+  std::size_t end = out.size();
+  for (const Watch* at = &watch; at; at = at->parent) {
+    end -= at->name.size();
+    out.replace(end, at->name.size(), at->name);
+    if (end > 0) --end;  // the separator before it
+  }
+  if (out.size() > 1 && out[1] == '/') out.erase(0, 1);  // a tree whose top is "/"
+  return out;
+}
+
+std::string_view WatchTable::cached_path(const Watch& watch) {
+  if (watch.wd != cached_wd_ || changes_ != cached_changes_) {
+    cached_path_ = path(watch);
+    cached_wd_ = watch.wd;
+    cached_changes_ = changes_;
+  }
+  return cached_path_;
+}
+
 Watch* WatchTable::child(const Watch& parent, std::string_view name) noexcept {
-  const auto found = children_.find(ChildKeyView{parent.wd, name});
-  return found == children_.end() ? nullptr : found->second;
+  return children_.find(parent.wd, name);
 }
 
 void WatchTable::link(Watch& parent, Watch& child) {
-  children_.emplace(ChildKey{parent.wd, std::string(path_text::last_component(child.path))},
-                    &child);
+  ++changes_;
   child.parent = &parent;
+  if (!children_.insert(child)) {
+    child.parent = nullptr;
+    return;
+  }
   child.prev_sibling = nullptr;
   child.next_sibling = parent.first_child;
   if (parent.first_child) parent.first_child->prev_sibling = &child;
   parent.first_child = &child;
 }
 
-void WatchTable::unlink(Watch& watch) noexcept {
+void WatchTable::unlink(Watch& watch) {
   Watch* parent = watch.parent;
   if (!parent) return;
-  const auto found =
-      children_.find(ChildKeyView{parent->wd, path_text::last_component(watch.path)});
-  if (found != children_.end() && found->second == &watch) children_.erase(found);
+  ++changes_;
+  std::string whole = path(watch);
+  children_.erase(watch);
   if (watch.prev_sibling) {
     watch.prev_sibling->next_sibling = watch.next_sibling;
   } else {
@@ -66,37 +87,63 @@ void WatchTable::unlink(Watch& watch) noexcept {
   }
   if (watch.next_sibling) watch.next_sibling->prev_sibling = watch.prev_sibling;
   watch.parent = watch.prev_sibling = watch.next_sibling = nullptr;
+  watch.name = std::move(whole);
 }
 
-void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_path, std::uint32_t root,
+void WatchTable::move(Watch& watch, Watch* new_parent, std::string new_name, std::uint32_t root,
                       std::vector<int>* incomplete) {
+  ++changes_;
   unlink(watch);
-  const std::string old_path = std::exchange(watch.path, std::move(new_path));
-  watch.root = root;
-  if (incomplete && watch.incomplete) incomplete->push_back(watch.wd);
-  for_each_below(watch, [&](Watch& below) {
-    below.path.replace(0, old_path.size(), watch.path);
-    below.root = root;
-    if (incomplete && below.incomplete) incomplete->push_back(below.wd);
-  });
+  watch.name = std::move(new_name);
+  if (watch.root != root) {
+    watch.root = root;
+    for_each_below(watch, [&](Watch& below) { below.root = root; });
+  }
+  if (incomplete) {
+    for (const int wd : incomplete_) {
+      for (const Watch* at = find(wd); at; at = at->parent) {
+        if (at != &watch) continue;
+        incomplete->push_back(wd);
+        break;
+      }
+    }
+  }
   if (new_parent) link(*new_parent, watch);
 }
 
 void WatchTable::detach(Watch& top, std::vector<int>& wds) {
+  ++changes_;
   unlink(top);
   const std::size_t first = wds.size();
   wds.push_back(top.wd);
   for_each_below(top, [&](Watch& below) { wds.push_back(below.wd); });
+  // Children first out of the index: their keys name their parents. A watch that keeps
+  // another role keeps its whole path as its name.
+  for (std::size_t i = wds.size(); i-- > first;) {
+    Watch& watch = *find(wds[i]);
+    if (watch.anchor_count() > 0 || watch.item_root() != kNoRoot || watch.ancestor_count() > 0) {
+      watch.name = path(watch);
+    }
+    if (watch.parent) children_.erase(watch);
+  }
   for (std::size_t i = first; i < wds.size(); ++i) {
     Watch& watch = *find(wds[i]);
-    if (watch.parent) {
-      const auto found =
-          children_.find(ChildKeyView{watch.parent->wd, path_text::last_component(watch.path)});
-      if (found != children_.end() && found->second == &watch) children_.erase(found);
-    }
     watch.root = kNoRoot;
     watch.parent = watch.first_child = watch.next_sibling = watch.prev_sibling = nullptr;
-    watch.symlinks.reset();
+    if (watch.extras) {
+      watch.extras->symlinks.clear();
+      watch.extras->blocked.clear();
+    }
+    set_incomplete(watch, false);
+  }
+}
+
+void WatchTable::set_incomplete(Watch& watch, bool incomplete) {
+  watch.incomplete = incomplete;
+  if (incomplete) {
+    incomplete_.insert(watch.wd);
+  } else {
+    incomplete_.erase(watch.wd);
   }
 }
 

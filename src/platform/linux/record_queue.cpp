@@ -1,0 +1,145 @@
+#include "platform/linux/record_queue.h"
+
+#include <limits.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vestra::platform {
+
+namespace {
+
+constexpr std::size_t kReadSize = 256 * 1024;
+// One read fills at most half, leaving room for the reads that look further ahead.
+constexpr std::size_t kBufferSize = 2 * kReadSize;
+constexpr std::size_t kLargestRecord = sizeof(inotify_event) + NAME_MAX + 1;
+constexpr std::size_t kMoveSelfWindow = 64;
+
+std::int64_t stamp_clock() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
+std::optional<InotifyRecord> decode_record(const char* data, std::size_t size, std::size_t offset,
+                                           std::size_t& next) noexcept {
+  if (offset > size || size - offset < sizeof(inotify_event)) return std::nullopt;
+  inotify_event event;
+  std::memcpy(&event, data + offset, sizeof event);
+  if (event.len > size - offset - sizeof event) return std::nullopt;
+  const char* name = data + offset + sizeof event;
+  next = offset + sizeof event + event.len;
+  return InotifyRecord{event.wd, event.mask, event.cookie,
+                       std::string_view(name, ::strnlen(name, event.len))};
+}
+
+RecordQueue::RecordQueue(FileDescriptor source)
+    : source_(std::move(source)), buffer_(std::make_unique<char[]>(kBufferSize)) {}
+
+void RecordQueue::mark_drained() noexcept {
+  unread_since_ = stamp_clock();
+}
+
+bool RecordQueue::fill() {
+  // A record cut by the last read moves to the front (the kernel never cuts one; a pipe may).
+  const std::size_t rest = end_ - begin_;
+  if (rest > 0) std::memmove(buffer_.get(), buffer_.get() + begin_, rest);
+  begin_ = 0;
+  end_ = rest;
+  indexed_end_ = 0;
+  moved_to_.clear();
+  drained_at_.reset();
+  return read_into(kReadSize);
+}
+
+// A read that found the queue empty, or that left room in the buffer for one more record of
+// any size, took every record queued when it began.
+bool RecordQueue::read_into(std::size_t limit) {
+  const std::size_t room = std::min(limit, kBufferSize - end_);
+  if (room < kLargestRecord) return false;
+  const std::int64_t started = stamp_clock();
+  ++reads_;
+  ssize_t count;
+  do {
+    count = ::read(source_.get(), buffer_.get() + end_, room);
+  } while (count < 0 && errno == EINTR);
+  const bool empty = count < 0 && errno == EAGAIN;
+  if (empty || (count > 0 && static_cast<std::size_t>(count) + kLargestRecord <= room)) {
+    drained_at_ = started;
+    drained_read_ = reads_;
+  }
+  if (count <= 0) return false;
+  end_ += static_cast<std::size_t>(count);
+  return true;
+}
+
+std::optional<InotifyRecord> RecordQueue::next() {
+  std::size_t after = 0;
+  const auto record = decode_record(buffer_.get(), end_, begin_, after);
+  if (record) begin_ = after;
+  return record;
+}
+
+void RecordQueue::finish() noexcept {
+  if (drained_at_) unread_since_ = *drained_at_;
+  drained_at_.reset();
+}
+
+void RecordQueue::index_moved_to() {
+  std::size_t after = 0;
+  while (const auto record = decode_record(buffer_.get(), end_, indexed_end_, after)) {
+    if (record->mask & IN_MOVED_TO) moved_to_.emplace(record->cookie, indexed_end_);
+    indexed_end_ = after;
+  }
+}
+
+std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie) {
+  index_moved_to();
+  auto found = moved_to_.find(cookie);
+  if (found == moved_to_.end() && begin_ >= end_ && read_into(kBufferSize)) {
+    index_moved_to();
+    found = moved_to_.find(cookie);
+  }
+  if (found == moved_to_.end() || found->second < begin_) return std::nullopt;
+  std::size_t after = 0;
+  return decode_record(buffer_.get(), end_, found->second, after);
+}
+
+bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {
+  std::size_t offset = begin_;
+  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
+    if (offset >= end_ && !read_into(kBufferSize)) return false;
+    std::size_t after = 0;
+    const auto record = decode_record(buffer_.get(), end_, offset, after);
+    if (!record) return false;
+    if (record->wd == wd && (record->mask & IN_MOVE_SELF)) return true;
+    if ((record->mask & IN_Q_OVERFLOW) ||
+        ((record->mask & (IN_MOVED_FROM | IN_MOVED_TO)) && record->cookie != cookie)) {
+      return false;
+    }
+    offset = after;
+  }
+  return false;
+}
+
+std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie) {
+  std::size_t offset = begin_;
+  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
+    if (offset >= end_ && !read_into(kBufferSize)) return std::nullopt;
+    std::size_t after = 0;
+    const auto record = decode_record(buffer_.get(), end_, offset, after);
+    if (!record) return std::nullopt;
+    const bool part =
+        (record->mask & IN_MOVE_SELF) || ((record->mask & IN_MOVED_TO) && record->cookie == cookie);
+    if (!part) return record;
+    offset = after;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vestra::platform

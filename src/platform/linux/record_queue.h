@@ -1,0 +1,83 @@
+// The inotify queue as a sequence of records, read strictly in queue order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/linux/file_descriptor.h"
+
+namespace vestra::platform {
+
+/// One inotify record; `name` points into the queue's buffer until the next fill().
+struct InotifyRecord {
+  int wd = -1;
+  std::uint32_t mask = 0;
+  std::uint32_t cookie = 0;
+  std::string_view name;
+};
+
+/// Decodes the record that starts at `offset` of `data[0, size)` and sets `next` to the
+/// offset after it. Null when the bytes left do not hold a whole record.
+std::optional<InotifyRecord> decode_record(const char* data, std::size_t size, std::size_t offset,
+                                           std::size_t& next) noexcept;
+
+/// Reads records from a descriptor that delivers them as inotify does: the inotify instance
+/// itself, or in tests a pipe fed by hand. Non-blocking reads; a record cut at the end of a
+/// read waits for the rest.
+class RecordQueue {
+ public:
+  explicit RecordQueue(FileDescriptor source);
+
+  int fd() const noexcept { return source_.get(); }
+
+  /// Starts a new batch: drops the records of the last one and reads what is queued. False
+  /// when nothing was read.
+  bool fill();
+  /// The next record of the batch in queue order, or null at its end.
+  std::optional<InotifyRecord> next();
+  /// Ends the batch: from now on, unread_since() covers what the batch's reads drained.
+  void finish() noexcept;
+
+  /// The IN_MOVED_TO with `cookie` queued after the record last returned by next(). The two
+  /// halves of a rename are queued together, but a read may end between them: when that
+  /// record ends the buffer, one more read looks for the second half.
+  std::optional<InotifyRecord> find_moved_to(std::uint32_t cookie);
+  /// Whether IN_MOVE_SELF on `wd` follows the record at hand before any record of another
+  /// rename or an overflow, within a few records. Renaming a watched directory queues it
+  /// right after the rename's two halves.
+  bool move_self_follows(int wd, std::uint32_t cookie);
+  /// The first record after the one at hand that is not part of the rename with `cookie`
+  /// (its IN_MOVED_TO, or an IN_MOVE_SELF), reading once more when needed.
+  std::optional<InotifyRecord> after_rename(std::uint32_t cookie);
+
+  /// Every record not read yet was queued after this time (nanoseconds of the coarse
+  /// real-time clock, the one file times are stamped from).
+  std::int64_t unread_since() const noexcept { return unread_since_; }
+  /// Marks the queue as read up to now, before any watch exists.
+  void mark_drained() noexcept;
+  /// Counts the reads; a read with a higher number started after the lower one's records.
+  std::uint64_t reads() const noexcept { return reads_; }
+  /// The number of the last read that emptied the queue, 0 when none did.
+  std::uint64_t drained_read() const noexcept { return drained_read_; }
+
+ private:
+  bool read_into(std::size_t room);
+  void index_moved_to();
+
+  FileDescriptor source_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t begin_ = 0;        // the next record to return
+  std::size_t end_ = 0;          // the end of what was read
+  std::size_t indexed_end_ = 0;  // the cookie index covers [0, indexed_end_)
+  std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> record offset
+  std::int64_t unread_since_ = 0;
+  std::optional<std::int64_t> drained_at_;  // taken before a read of this batch that drained
+  std::uint64_t reads_ = 0;
+  std::uint64_t drained_read_ = 0;
+};
+
+}  // namespace vestra::platform

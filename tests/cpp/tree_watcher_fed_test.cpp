@@ -1,0 +1,304 @@
+// The tree watcher on real directories, with the kernel's records replaced by hand-built ones
+// fed through a pipe: each test changes the tree, queues the records the kernel would have
+// queued for those changes, and only then lets the watcher read, as a watcher that lags does.
+#include "platform/linux/tree_watcher.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/event_batch.h"
+#include "record_feed.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vestra::platform::EventBatch;
+using vestra::platform::TreeWatcher;
+using vestra::testing_support::RecordFeed;
+using vestra::testing_support::TempDir;
+using Lines = std::vector<std::string>;
+
+/// A record as "<change><type> <path below the tree>": C created, R removed, N renamed,
+/// A attributes, O events lost below the path, X the path itself moved away.
+std::string line(const EventBatch& batch, std::size_t i, const std::string& top) {
+  const FSEventStreamEventFlags flags = batch.flags()[i];
+  std::string text;
+  if (flags & kFSEventStreamEventFlagMustScanSubDirs) text += 'O';
+  if (flags & kFSEventStreamEventFlagRootChanged) text += 'X';
+  if (flags & kFSEventStreamEventFlagItemCreated) text += 'C';
+  if (flags & kFSEventStreamEventFlagItemRemoved) text += 'R';
+  if (flags & kFSEventStreamEventFlagItemRenamed) text += 'N';
+  if (flags & kFSEventStreamEventFlagItemInodeMetaMod) text += 'A';
+  if (flags & kFSEventStreamEventFlagItemIsDir) text += 'd';
+  if (flags & kFSEventStreamEventFlagItemIsFile) text += 'f';
+  std::string path(batch.path(i));
+  path = path.size() > top.size() ? path.substr(top.size() + 1) : ".";
+  return text + " " + path;
+}
+
+void touch(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ::close(fd);
+}
+
+/// A watcher of `<tmp>/<below>` whose records come from a pipe.
+class Fed {
+ public:
+  explicit Fed(const Lines& layout, const std::string& below = "t") : top_(tmp_ / below) {
+    fs::create_directories(top_);
+    for (const std::string& entry : layout) {
+      if (entry.back() == '/') {
+        fs::create_directories(top_ + "/" + entry);
+      } else {
+        fs::create_directories(fs::path(top_ + "/" + entry).parent_path());
+        touch(top_ + "/" + entry);
+      }
+    }
+    int error = 0;
+    watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, error, feed_.take_reader());
+    EXPECT_TRUE(watcher_) << error;
+    watcher_->start(batch_);
+    EXPECT_TRUE(batch_.empty());
+  }
+
+  std::string operator/(const std::string& relative) const { return top_ + "/" + relative; }
+  const std::string& tmp() const { return tmp_.path(); }
+  int wd(const std::string& relative) { return at(relative.empty() ? top_ : *this / relative); }
+  int at(const std::string& path) {
+    const int found = watcher_->watch_of(path);
+    EXPECT_GE(found, 0) << "no watch for " << path;
+    return found;
+  }
+  RecordFeed& feed() { return feed_; }
+  TreeWatcher& watcher() { return *watcher_; }
+
+  /// What one read of the queued records reports.
+  Lines read() {
+    batch_.clear();
+    watcher_->read(batch_);
+    Lines lines;
+    for (std::size_t i = 0; i < batch_.size(); ++i) lines.push_back(line(batch_, i, top_));
+    return lines;
+  }
+
+ private:
+  TempDir tmp_;
+  std::string top_;
+  RecordFeed feed_;
+  std::atomic<std::size_t> count_{0};
+  std::unique_ptr<TreeWatcher> watcher_;
+  EventBatch batch_;
+};
+
+constexpr std::uint32_t kDir = IN_ISDIR;
+
+int exchange(const std::string& first, const std::string& second) {
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, first.c_str(), AT_FDCWD,
+                                    second.c_str(), 2 /* RENAME_EXCHANGE */));
+}
+
+// A directory moved into one made just before: no IN_MOVED_TO, as the new parent had no
+// watch yet. The walk of the new parent claims the moved directory, and the lone
+// IN_MOVED_FROM settles the claim: one rename, and later events under the new path.
+TEST(TreeWatcherFed, DirectoryMovedIntoANewDirectoryIsOneRename) {
+  Fed t({"a/sub/", "a/sub/old"});
+  const int root = t.wd(""), a = t.wd("a"), sub = t.wd("a/sub");
+  fs::create_directory(t / "x");
+  fs::rename(t / "a", t / "x/a");
+  touch(t / "x/a/sub/after");
+  t.feed().add(root, IN_CREATE | kDir, 0, "x");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 5, "a");
+  t.feed().add(a, IN_MOVE_SELF);
+  t.feed().add(sub, IN_CREATE, 0, "after");
+  EXPECT_EQ(t.read(), (Lines{"Cd x", "Nd a", "Nd x/a", "Cf x/a/sub/after"}));
+  EXPECT_EQ(t.wd("x/a/sub"), sub);
+}
+
+// A walk that meets a watched directory under a newer name leaves its watch where the queue
+// has it: the records queued before its rename keep their old paths.
+TEST(TreeWatcherFed, EventsBeforeARenameKeepTheOldPathWhenAWalkSawTheNewOne) {
+  Fed t({"C/", "B/f"});
+  const int root = t.wd(""), c = t.wd("C"), b = t.wd("B");
+  fs::create_directory(t / "C/new");
+  fs::rename(t / "C", t / "D");
+  fs::rename(t / "B/f", t / "g");
+  fs::rename(t / "B", t / "D/B2");
+  t.feed().add(c, IN_CREATE | kDir, 0, "new");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "C");
+  t.feed().add(root, IN_MOVED_TO | kDir, 1, "D");
+  t.feed().add(c, IN_MOVE_SELF);
+  t.feed().add(b, IN_MOVED_FROM, 2, "f");
+  t.feed().add(root, IN_MOVED_TO, 2, "g");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 3, "B");
+  t.feed().add(c, IN_MOVED_TO | kDir, 3, "B2");
+  t.feed().add(b, IN_MOVE_SELF);
+  // The walk of C/new lost it to the rename; the listing of D after the rename watches it
+  // without reporting it again.
+  EXPECT_EQ(t.read(), (Lines{"Cd C/new", "Nd C", "Nd D", "Nf B/f", "Nf g", "Nd B", "Nd D/B2"}));
+  EXPECT_GE(t.wd("D/new"), 0);
+  EXPECT_EQ(t.wd("D/B2"), b);
+}
+
+// An exchange queues two renames, each onto the other's name, reported as they come: P, Q
+// then Q, P. Both trees stay watched under their new names.
+TEST(TreeWatcherFed, ExchangeOfTwoWatchedDirectoriesKeepsBothTrees) {
+  Fed t({"X/x1/", "Y/y1/"});
+  const int root = t.wd(""), x = t.wd("X"), y = t.wd("Y");
+  ASSERT_EQ(exchange(t / "X", t / "Y"), 0);
+  touch(t / "Y/new");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "X");
+  t.feed().add(root, IN_MOVED_TO | kDir, 1, "Y");
+  t.feed().add(x, IN_MOVE_SELF);
+  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "Y");
+  t.feed().add(root, IN_MOVED_TO | kDir, 2, "X");
+  t.feed().add(y, IN_MOVE_SELF);
+  t.feed().add(x, IN_CREATE, 0, "new");
+  EXPECT_EQ(t.read(), (Lines{"Nd X", "Nd Y", "Nd Y", "Nd X", "Cf Y/new"}));
+  EXPECT_EQ(t.wd("Y"), x);
+  EXPECT_EQ(t.wd("X"), y);
+  EXPECT_GE(t.wd("X/y1"), 0);
+  EXPECT_GE(t.wd("Y/x1"), 0);
+}
+
+// An exchange of a directory with one whose new entry was lost to it by a walk: the entry,
+// reported already, is listed again only after both halves, and not reported again.
+TEST(TreeWatcherFed, ExchangeKeepsItsFourHalvesTogether) {
+  Fed t({"n5/f/", "a/"});
+  const int root = t.wd(""), n5 = t.wd("n5"), f = t.wd("n5/f"), a = t.wd("a");
+  fs::create_directory(t / "n5/f/n11");
+  ASSERT_EQ(exchange(t / "n5/f", t / "a"), 0);
+  t.feed().add(f, IN_CREATE | kDir, 0, "n11");
+  t.feed().add(n5, IN_MOVED_FROM | kDir, 1, "f");
+  t.feed().add(root, IN_MOVED_TO | kDir, 1, "a");
+  t.feed().add(f, IN_MOVE_SELF);
+  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "a");
+  t.feed().add(n5, IN_MOVED_TO | kDir, 2, "f");
+  t.feed().add(a, IN_MOVE_SELF);
+  EXPECT_EQ(t.read(), (Lines{"Cd n5/f/n11", "Nd n5/f", "Nd a", "Nd a", "Nd n5/f"}));
+  EXPECT_GE(t.wd("a/n11"), 0);
+}
+
+// An exchange with a directory that has no watch yet queues the arrival under the watched
+// name before the departure of the watched directory, which the walk of its new place has
+// claimed: both trees stay watched.
+TEST(TreeWatcherFed, ExchangeWithAnUnwatchedDirectoryKeepsBothWatched) {
+  Fed t({"a/sub/d/"});
+  const int root = t.wd(""), a = t.wd("a"), sub = t.wd("a/sub");
+  fs::create_directories(t / "n9/n10/n11");
+  ASSERT_EQ(exchange(t / "n9/n10/n11", t / "a/sub"), 0);
+  t.feed().add(root, IN_CREATE | kDir, 0, "n9");
+  t.feed().add(a, IN_MOVED_TO | kDir, 1, "sub");
+  t.feed().add(a, IN_MOVED_FROM | kDir, 2, "sub");
+  t.feed().add(sub, IN_MOVE_SELF);
+  EXPECT_EQ(t.read(), (Lines{"Cd n9", "Cd n9/n10", "Nd a/sub", "Nd a/sub", "Nd n9/n10/n11"}));
+  EXPECT_EQ(t.wd("n9/n10/n11"), sub);
+  EXPECT_GE(t.wd("n9/n10/n11/d"), 0);
+  EXPECT_NE(t.wd("a/sub"), sub);
+}
+
+// What a walk of a new directory reports is not reported again by the records queued
+// before the walk, and what the walk could not see (made and gone before it) is not
+// reported gone; records after those are reported as they come.
+TEST(TreeWatcherFed, CreationsReportedByAWalkAreNotReportedTwice) {
+  Fed t({});
+  fs::create_directories(t / "d/e");
+  touch(t / "d/f");
+  t.feed().add(t.wd(""), IN_CREATE | kDir, 0, "d");
+  Lines first = t.read();
+  std::sort(first.begin() + 1, first.end());
+  EXPECT_EQ(first, (Lines{"Cd d", "Cd d/e", "Cf d/f"}));
+  const int d = t.wd("d");
+  t.feed().add(d, IN_CREATE | kDir, 0, "e");
+  t.feed().add(d, IN_CREATE, 0, "f");
+  // Made before the watch, gone before the listing: no record of their making.
+  t.feed().add(d, IN_DELETE, 0, "brief");
+  t.feed().add(d, IN_MOVED_FROM, 9, "moved");
+  EXPECT_EQ(t.read(), Lines{});
+  fs::remove(t / "d/f");
+  touch(t / "d/f");
+  t.feed().add(d, IN_DELETE, 0, "f");
+  t.feed().add(d, IN_CREATE, 0, "f");
+  EXPECT_EQ(t.read(), (Lines{"Rf d/f", "Cf d/f"}));
+}
+
+// An overflow in the middle of a batch is reported in its place; the records before and
+// after it are reported as they come.
+TEST(TreeWatcherFed, OverflowInTheMiddleOfABatch) {
+  Fed t({});
+  touch(t / "f1");
+  touch(t / "f2");
+  const int root = t.wd("");
+  t.feed().add(root, IN_CREATE, 0, "f1");
+  t.feed().add(-1, IN_Q_OVERFLOW);
+  t.feed().add(root, IN_CREATE, 0, "f2");
+  EXPECT_EQ(t.read(), (Lines{"Cf f1", "O .", "Cf f2"}));
+  EXPECT_EQ(t.watcher().resync_count(), 1u);
+}
+
+/// Drops the calling thread's override of file permissions while it lives.
+class WithoutPermissionOverride {
+ public:
+  WithoutPermissionOverride() {
+    ::syscall(SYS_capget, &header_, saved_);
+    __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+    lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    ::syscall(SYS_capset, &header_, lowered);
+  }
+  ~WithoutPermissionOverride() { ::syscall(SYS_capset, &header_, saved_); }
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2]{};
+};
+
+// A subdirectory made while its parent could not be searched is watched once the parent's
+// permissions change, and what it holds then is reported.
+TEST(TreeWatcherFed, SubdirectoryOfAnUnsearchableDirectoryIsWatchedOnceReadable) {
+  Fed t({"later/"});
+  const int root = t.wd(""), later = t.wd("later");
+  ::chmod((t / "later").c_str(), 0);
+  fs::create_directory(t / "later/sub");
+  {
+    WithoutPermissionOverride unprivileged;
+    t.feed().add(root, IN_ATTRIB | kDir, 0, "later");
+    t.feed().add(later, IN_CREATE | kDir, 0, "sub");
+    EXPECT_EQ(t.read(), (Lines{"Ad later", "Cd later/sub", "O later/sub"}));
+    ::chmod((t / "later").c_str(), 0755);
+    touch(t / "later/sub/file");
+    t.feed().add(root, IN_ATTRIB | kDir, 0, "later");
+    EXPECT_EQ(t.read(), (Lines{"Ad later", "Cf later/sub/file"}));
+  }
+  EXPECT_GE(t.wd("later/sub"), 0);
+}
+
+// Renaming a directory above the watched path moves the path away: reported as the path's
+// own move, after which its old watches say nothing, and the path is watched again once it
+// exists again.
+TEST(TreeWatcherFed, AncestorMovedAwayIsReportedAsThePathMovingAway) {
+  Fed t({"d/"}, "p/root");
+  const int p = t.at(t.tmp() + "/p"), root = t.wd("");
+  fs::rename(t.tmp() + "/p", t.tmp() + "/p2");
+  touch(t.tmp() + "/p2/root/after");
+  t.feed().add(p, IN_MOVE_SELF);
+  t.feed().add(root, IN_CREATE, 0, "after");
+  EXPECT_EQ(t.read(), Lines{"X ."});
+  fs::create_directories(t / "d");
+  t.feed().add(t.at(t.tmp()), IN_CREATE | kDir, 0, "p");
+  EXPECT_EQ(t.read(), (Lines{"Cd .", "Cd d"}));
+}
+
+}  // namespace
