@@ -1,7 +1,7 @@
 // The stream-record flags that the tree watcher produces, under short names.
 #pragma once
 
-#include "platform/linux/fsevents.h"
+#include "platform/api/fsevents.h"
 
 namespace vestra::platform::record_flags {
 
