@@ -173,7 +173,8 @@ def emit(**values):
     sys.stdout.flush()
 
 def callback(event):
-    emit(event=event)
+    # Whether the path exists as the event arrives: what a consumer can ask the disk.
+    emit(event=event, there=[os.path.lexists(path) for path in event["paths"]])
 
 def left_behind():
     inotify = 0
@@ -226,6 +227,7 @@ class WatchingChild:
         code = WATCH_CHILD.format(path=path, drop_to=drop_to)
         self.child = Child(None, argv=[sys.executable, "-c", code])
         self.events = []
+        self.there = []  # per event, whether each path existed when it arrived
         self.ending = None
         self.started = None  # the child's uid once it runs
         while self.started is None:
@@ -244,6 +246,7 @@ class WatchingChild:
             record = json.loads(line)
             if "event" in record:
                 self.events.append(record["event"])
+                self.there.append(record["there"])
             elif "started" in record:
                 self.started = record["started"]
             elif "ended" in record:
