@@ -147,11 +147,12 @@ class Replay:
             if first not in self.tree:
                 paired.blind.add(rest[0])  # from inside a moved-in directory
             found.append((paired, 2))
-            if rest[0] not in self.tree:
-                return found  # a known path, then one not known: a rename
-            paired.guesses += not there[1]
+            if rest[0] in self.tree:
+                paired.guesses += not there[1]
         alone = self.copy()
-        alone.guesses += bool(rest and known and there[1])
+        if rest and known:
+            # A known path then an unknown one is most likely a rename, not out and in.
+            alone.guesses += rest[0] not in self.tree or there[1]
         if known:
             alone.drop(first)  # moved out
         else:
@@ -447,13 +448,17 @@ class WatchedTree(RuleBasedStateMachine):
         )
         del found["guesses"]
         found["phantom"] = sorted({p for _, p, _ in events if p not in self.ever})
-        # Nothing here calls for an Other event; and each directory has one kernel watch.
+        # Nothing here calls for an Other event. Every directory has a kernel watch and no
+        # other watch is left (but for those on the root's ancestors).
         found["other"] = [p for kind, p, _ in events if kind == "Other"]
-        watches = workloads.inotify_watch_count(self.watcher.child.process.pid)
-        directories = len(self.paths("dir")) + 1  # and the probe directory
-        found["watches"] = (
-            [] if watches == directories else [f"{watches} for {directories} directories"]
-        )
+        directories = {os.stat(self.abs(d)).st_ino: d for d in self.paths("dir") + [PROBE]}
+        above, path = set(), self.root
+        while path != "/":
+            path = os.path.dirname(path)
+            above.add(os.stat(path).st_ino)
+        watched = workloads.inotify_watched_inodes(self.watcher.child.process.pid)
+        found["watches"] = [f"unwatched {d}" for i, d in directories.items() if i not in watched]
+        found["watches"] += [f"stale {i}" for i in watched - directories.keys() - above]
         report = (
             f"{found}\noperations:\n  "
             + "\n  ".join(self.log)
