@@ -27,6 +27,8 @@ def main(args):
     test_model.run(sequences, steps=25, tally=tally)
     for report in tally.failures[:3]:
         print(f"--- a failing sequence\n{report}\n")
+    for report in tally.failures[3:]:
+        print(f"--- {report.splitlines()[0]}")
     print(f"{tally.counts} in {time.monotonic() - started:.0f} s")
     return 1 if tally.counts["failed"] else 0
 
