@@ -153,6 +153,14 @@ class Replay:
         if rest and known:
             # A known path then an unknown one is most likely a rename, not out and in.
             alone.guesses += rest[0] not in self.tree or there[1]
+        if first in self.tree:
+            over = alone.copy()  # moved in over it
+            over.drop(first)
+            over.tree.add(first)
+            over.blind.add(first)
+            over.guesses += not there[0]
+            found.append((over, 1))
+            alone.guesses += there[0]
         if known:
             alone.drop(first)  # moved out
         else:
