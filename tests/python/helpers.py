@@ -191,7 +191,8 @@ def emit(**values):
     sys.stdout.flush()
 
 def callback(event):
-    emit(event=event)
+    # Whether the path exists as the event arrives: what a consumer can ask the disk.
+    emit(event=event, there=[os.path.lexists(path) for path in event["paths"]])
 
 def left_behind():
     inotify = 0
@@ -249,6 +250,7 @@ class WatchingChild:
             env = {**os.environ, "ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"}
         self.child = Child(None, argv=[sys.executable, "-c", code], env=env)
         self.events = []
+        self.there = []  # per event, whether each path existed when it arrived
         self.ending = None
         self.started = None  # the child's uid once it runs
         while self.started is None:
@@ -267,6 +269,7 @@ class WatchingChild:
             record = json.loads(line)
             if "event" in record:
                 self.events.append(record["event"])
+                self.there.append(record["there"])
             elif "started" in record:
                 self.started = record["started"]
             elif "ended" in record:
