@@ -14,7 +14,6 @@ import tempfile
 
 import pytest
 from hypothesis import HealthCheck, Phase, settings
-from hypothesis.errors import FlakyFailure
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule, run_state_machine_as_test
 
