@@ -15,6 +15,7 @@
 #include "binding/attach.h"
 #include "binding/function_description.h"
 #include "binding/py_ref.h"
+#include "embedded_interpreter.h"
 
 namespace {
 
@@ -66,17 +67,7 @@ void check_failure(const FunctionDescription& shape, vestra::PyErr error) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool started = [] {
-    // On the C allocator LeakSanitizer sees every object the interpreter holds, and the
-    // pointers between them: what it keeps until exit is reachable, nothing is excused.
-    PyPreConfig preconfig;
-    PyPreConfig_InitPythonConfig(&preconfig);
-    preconfig.allocator = PYMEM_ALLOCATOR_MALLOC;
-    if (PyStatus_Exception(Py_PreInitialize(&preconfig))) std::abort();
-    Py_InitializeEx(0);
-    return true;
-  }();
-  (void)started;
+  start_embedded_interpreter();
   vestra::AttachGuard attached = vestra::assume();
   Reader in{data, size};
   const FunctionDescription& shape = kShapes[in.next() % std::size(kShapes)];

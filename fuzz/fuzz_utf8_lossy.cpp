@@ -8,20 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "embedded_interpreter.h"
 #include "support/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool started = [] {
-    // On the C allocator LeakSanitizer sees every object the interpreter holds, and the
-    // pointers between them: what it keeps until exit is reachable, nothing is excused.
-    PyPreConfig preconfig;
-    PyPreConfig_InitPythonConfig(&preconfig);
-    preconfig.allocator = PYMEM_ALLOCATOR_MALLOC;
-    if (PyStatus_Exception(Py_PreInitialize(&preconfig))) std::abort();
-    Py_InitializeEx(0);
-    return true;
-  }();
-  (void)started;
+  start_embedded_interpreter();
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::string ours = vestra::to_utf8_lossy(bytes);
 
