@@ -101,7 +101,7 @@ SuspendAttach::~SuspendAttach() noexcept(false) {
   reattach();
 }
 
-void SuspendAttach::reattach() {
+VESTRA_CATCHES_FORCED_UNWIND void SuspendAttach::reattach() {
   PyThreadState* const state = std::exchange(state_, nullptr);
   if (!state) return;
   // May end the thread by a forced unwind (a daemon thread at exit): the count then stays 0.

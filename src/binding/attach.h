@@ -72,7 +72,7 @@ class SuspendAttach {
 /// Runs `body` detached and re-attaches on every way out, a fatal error included. The
 /// re-attach runs outside any destructor, so the interpreter may end the thread there.
 template <class Body>
-decltype(auto) detached(Body&& body) {
+VESTRA_CATCHES_FORCED_UNWIND decltype(auto) detached(Body&& body) {
   SuspendAttach suspended;
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
@@ -96,7 +96,7 @@ decltype(auto) detached(Body&& body) {
 /// there, the thread counts as detached and ended from then on, so the frames that unwind
 /// after it touch no object.
 template <class Body>
-decltype(auto) interpreter_call(Body&& body) {
+VESTRA_CATCHES_FORCED_UNWIND decltype(auto) interpreter_call(Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (const ForcedUnwind&) {

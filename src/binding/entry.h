@@ -33,7 +33,7 @@ PyObject* raise_panic(PanicPayload payload);
 /// every frame between that point and the interpreter. Any other exception finds no
 /// handler and ends the process before anything unwinds, as a noexcept entry would.
 template <class Body>
-PyObject* entry_boundary(Body&& body) {
+VESTRA_CATCHES_FORCED_UNWIND PyObject* entry_boundary(Body&& body) {
   PanicTrap trap("uncaught panic at ffi boundary");
   try {
     AttachGuard guard = assume();

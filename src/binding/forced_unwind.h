@@ -19,3 +19,12 @@ struct ForcedUnwind {};
 #endif
 
 }  // namespace vestra
+
+/// For a function with a `catch (const ForcedUnwind&)`: a forced unwind carries no exception
+/// object, so the handler binds its reference to null, which UndefinedBehaviorSanitizer
+/// would report. The handler only rethrows and never reads it.
+#if defined(__GLIBCXX__)
+#define VESTRA_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+#else
+#define VESTRA_CATCHES_FORCED_UNWIND
+#endif
