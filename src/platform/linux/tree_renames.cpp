@@ -218,8 +218,11 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
 }
 
 // A lone IN_MOVED_FROM of a watched directory that a walk found inside the trees: the
-// directory left for the claimed place, which had no watch then to report its arrival. The
-// new half is reported right after the old one.
+// directory left for the claimed place, which had no watch then to report its arrival. On
+// its way it may have passed through names that no watch saw, and its records queued since
+// may have happened under any of them: no path can be given to those. So its watches go,
+// with the records still queued for them, and the claimed place is reported as created
+// with what it holds now, and watched afresh.
 bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   const auto found = claims_.find(moved.wd);
   if (found == claims_.end()) return false;
@@ -230,14 +233,25 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   for (Watch* above = parent; above; above = above->parent) {
     if (above == &moved) return false;
   }
-  // No check against the present: the parent's path is the one the queue has reached, and
-  // any later move of the directory is still queued.
-  if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
+  std::string path = path_text::join(table_.path(*parent), claim.name);
+  if (!names(path, moved)) {
+    // It has left the claimed place as well, and that rename, read later, tells where to.
+    if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
+      drop_tree(*other, true);
+    }
+    out.add(path, kRenamed | kIsDir);
+    table_.move(moved, parent, claim.name, parent->root, &to_complete_);
+    complete_pending(out);
+    return true;
+  }
+  const std::uint32_t root = parent->root;
+  drop_tree(moved, true);
+  if (Watch* other = table_.child(*table_.find(claim.parent_wd), claim.name)) {
     drop_tree(*other, true);
   }
-  out.add(path_text::join(table_.path(*parent), claim.name), kRenamed | kIsDir);
-  table_.move(moved, parent, claim.name, parent->root, &to_complete_);
-  complete_pending(out);
+  out.add(path, kCreated | kIsDir);
+  note_fresh(claim.parent_wd, claim.name);
+  walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
   return true;
 }
 
