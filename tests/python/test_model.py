@@ -68,6 +68,9 @@ class Replay:
         self.tree = set(tree)
         self.blind = set()  # moved in: what lies below is unknown
         self.others = set()
+        # Read as moved out by the second half of a pair of known paths: a later event
+        # naming the path other than its Create says it was there after all.
+        self.tentative = set()
         self.duplicates = []  # a Create of a path there, or a Remove of one gone
         self.unexplained = []  # an event naming a path (or a parent) not there
         self.guesses = 0  # readings against what the disk showed as the half arrived
@@ -75,6 +78,7 @@ class Replay:
     def copy(self):
         other = Replay(self.tree)
         other.blind, other.others = set(self.blind), set(self.others)
+        other.tentative = set(self.tentative)
         other.duplicates, other.unexplained = list(self.duplicates), list(self.unexplained)
         other.guesses = self.guesses
         return other
@@ -83,7 +87,13 @@ class Replay:
         return len(self.duplicates) + len(self.unexplained)
 
     def key(self):
-        return frozenset(self.tree), frozenset(self.blind), self.cost(), self.guesses
+        return (
+            frozenset(self.tree),
+            frozenset(self.blind),
+            frozenset(self.tentative),
+            self.cost(),
+            self.guesses,
+        )
 
     def lenient(self, path):
         return below(path, self.blind | self.others)
@@ -110,6 +120,7 @@ class Replay:
     def event(self, kind, path):
         parent = os.path.dirname(path)
         if kind.startswith("Create"):
+            self.tentative.discard(path)
             self.expect(parent, (kind, path))
             if path in self.tree and not self.lenient(path):
                 self.duplicates.append((kind, path))
@@ -143,6 +154,7 @@ class Replay:
             paired = self.copy()
             paired.expect(os.path.dirname(rest[0]), (NAME, rest[0]))
             paired.move(first, rest[0])
+            paired.tentative.discard(first)
             if first not in self.tree:
                 paired.blind.add(rest[0])  # from inside a moved-in directory
             found.append((paired, 2))
@@ -152,17 +164,23 @@ class Replay:
         if rest and known:
             # A known path then an unknown one is most likely a rename, not out and in.
             alone.guesses += rest[0] not in self.tree or there[1]
+            if rest[0] in self.tree:
+                alone.tentative.add(rest[0])
         if first in self.tree:
             over = alone.copy()  # moved in over it
             over.drop(first)
             over.tree.add(first)
             over.blind.add(first)
+            over.tentative.discard(first)
             over.guesses += not there[0]
             found.append((over, 1))
             alone.guesses += there[0]
         if known:
             alone.drop(first)  # moved out
         else:
+            if first in self.tentative:
+                alone.unexplained.append((NAME, first))
+                alone.tentative.discard(first)
             alone.expect(os.path.dirname(first), (NAME, first))
             alone.tree.add(first)  # moved in
             alone.blind.add(first)
