@@ -3,6 +3,7 @@
 import pytest
 
 import vestra
+import workloads
 from helpers import run_python
 
 PANIC_DOC = (
@@ -76,8 +77,10 @@ def test_failed_watch_writes_a_fatal_error_report():
 # A child that watches ROOT with a callback raising a PanicException made by RAISED while a
 # thread makes files, then prints what rswatcher raised and the inotify descriptors left.
 RESUMING_CHILD = """
-import os, threading
+import os, sys, threading
 import vestra
+sys.path.insert(0, {here!r})
+from workloads import inotify_instances
 
 try:
     vestra.rswatcher("/nonexistent/type", print)
@@ -109,12 +112,7 @@ except BaseException as error:
     print(type(error) is PanicException, error is original, error.args, flush=True)
 done.set()
 toucher.join()
-inotify = sum(
-    os.readlink(f"/proc/self/fd/{{fd}}") == "anon_inode:inotify"
-    for fd in os.listdir("/proc/self/fd")
-    if os.path.exists(f"/proc/self/fd/{{fd}}")
-)
-print("inotify descriptors left:", inotify, flush=True)
+print("inotify descriptors left:", len(inotify_instances()), flush=True)
 """
 
 
@@ -130,7 +128,7 @@ print("inotify descriptors left:", inotify, flush=True)
 def test_callback_raising_panic_exception_is_resumed(root, raised, args):
     # A PanicException coming back from Python is shown under a banner with its traceback,
     # and the caller gets a new PanicException with the same message.
-    result = run_python(RESUMING_CHILD.format(raised=raised, root=root))
+    result = run_python(RESUMING_CHILD.format(raised=raised, root=root, here=workloads.HERE))
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"True False {args}\ninotify descriptors left: 0\n"
     lines = result.stderr.splitlines()

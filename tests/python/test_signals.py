@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+import workloads
 from helpers import run_python
 
 # The loop checks for signals at least every 100 ms: a signal that comes just after a check
@@ -30,24 +31,10 @@ def start_python(code):
 # Watches ROOT again after each KeyboardInterrupt, reporting when it was caught and whether
 # the watch was torn down (no inotify descriptor, no watcher thread left).
 IDLE_WATCH = """
-    import os, time
+    import os, sys, time
     import vestra
-
-    def count_inotify():
-        n = 0
-        for name in os.listdir("/proc/self/fd"):
-            try:
-                n += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:inotify"
-            except OSError:
-                pass
-        return n
-
-    def threads():
-        names = []
-        for task in os.listdir("/proc/self/task"):
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                names.append(comm.read().strip())
-        return [n for n in names if n.startswith("murmelant")]
+    sys.path.insert(0, TESTS)
+    from workloads import inotify_instances, watcher_threads
 
     for _ in range(ROUNDS):
         print("ready", flush=True)
@@ -55,7 +42,10 @@ IDLE_WATCH = """
             vestra.rswatcher(ROOT, print)
         except KeyboardInterrupt:
             caught = time.monotonic()
-            print(f"interrupted {caught!r} {count_inotify()} {threads()}", flush=True)
+            print(
+                f"interrupted {caught!r} {len(inotify_instances())} {watcher_threads()}",
+                flush=True,
+            )
 """
 
 ROUNDS = 10
@@ -64,6 +54,7 @@ ROUNDS = 10
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 def test_ctrl_c_interrupts_an_idle_watch_promptly(root):
     code = IDLE_WATCH.replace("ROOT", repr(root)).replace("ROUNDS", str(ROUNDS))
+    code = code.replace("TESTS", repr(workloads.HERE))
     child = start_python(code)
     latencies = []
     # Each round sends at another point of the slice (past a few whole slices, to let the
