@@ -20,6 +20,19 @@ from workloads import inotify_instances, watcher_threads  # noqa: F401 - shared 
 PROBE_DIR = ".probe"
 
 
+def unwrap_message(shown):
+    """The text of the failure to watch a missing path, `shown` as the error writes it."""
+    return (
+        "called `Result::unwrap()` on an `Err` value: "
+        f"Error {{ kind: PathNotFound, paths: [{shown}] }}"
+    )
+
+
+def write(path, data=b"x", mode="wb"):
+    with open(path, mode) as handle:
+        handle.write(data)
+
+
 def inotify_descriptors():
     """How many of this process's descriptors are inotify instances."""
     return len(inotify_instances())

@@ -5,7 +5,8 @@ import sys
 
 import pytest
 
-from helpers import assert_events, watch_events
+from helpers import assert_events, watch_events, write
+from workloads import touch
 
 
 def expect(root, prepare, action, expected, timeout=10.0):
@@ -19,16 +20,6 @@ def expect(root, prepare, action, expected, timeout=10.0):
 
 def nothing():
     pass
-
-
-def write(path, data=b"x", mode="wb"):
-    with open(path, mode) as handle:
-        handle.write(data)
-
-
-def touch(path):
-    """Creates `path` with nothing in it: one creation, no write."""
-    os.close(os.open(path, os.O_CREAT | os.O_WRONLY, 0o644))
 
 
 def test_create_file(root):

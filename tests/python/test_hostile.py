@@ -11,24 +11,12 @@ import subprocess
 
 import pytest
 
-from helpers import events_under, linux_only, watching_child
+from helpers import events_under, linux_only, unwrap_message, watching_child, write
 from workloads import ancestor_watches, inotify_watch_count, scratch_dir
 
 pytestmark = linux_only
 
 NOBODY = 65534
-
-
-def unwrap_message(shown):
-    return (
-        "called `Result::unwrap()` on an `Err` value: "
-        f"Error {{ kind: PathNotFound, paths: [{shown}] }}"
-    )
-
-
-def write(path, data=b"x"):
-    with open(path, "wb") as handle:
-        handle.write(data)
 
 
 def deep_directory(top, length):

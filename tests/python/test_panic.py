@@ -4,7 +4,7 @@ import pytest
 
 import vestra
 import workloads
-from helpers import run_python
+from helpers import run_python, unwrap_message
 
 PANIC_DOC = (
     "\n"
@@ -14,13 +14,6 @@ PANIC_DOC = (
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n"
 )
-
-
-def unwrap_message(path):
-    return (
-        "called `Result::unwrap()` on an `Err` value: "
-        f"Error {{ kind: PathNotFound, paths: [{path}] }}"
-    )
 
 
 def never_called(event):

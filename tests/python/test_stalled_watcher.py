@@ -5,14 +5,9 @@ directory must be watched under its present path, or an Other event must say whe
 import os
 
 import workloads
-from helpers import SilentGap, linux_only, shorten, watching_child
+from helpers import SilentGap, linux_only, shorten, watching_child, write
 
 pytestmark = linux_only
-
-
-def write(path, data=b"x"):
-    with open(path, "wb") as handle:
-        handle.write(data)
 
 
 def directories(root):
