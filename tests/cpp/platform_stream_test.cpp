@@ -229,6 +229,23 @@ class StreamThread {
   std::atomic<bool> late_callback_{false}, foreign_thread_{false}, ids_out_of_order_{false};
 };
 
+/// Rows of a table are shown by their name: printing their raw bytes would read padding.
+template <typename Row>
+requires requires(const Row& row) {
+  row.name;
+}
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+constexpr auto row_name = [](const auto& info) { return std::string(info.param.name); };
+
+/// Names the two cases of a table over ::testing::Bool().
+auto bool_names(const char* if_false, const char* if_true) {
+  return [=](const ::testing::TestParamInfo<bool>& info) {
+    return std::string(info.param ? if_true : if_false);
+  };
+}
+
 // ---------------------------------------------------------------------------------------
 // One record per change, with its flags: a table of changes inside a watched directory.
 
@@ -243,10 +260,6 @@ struct FlagCase {
   /// path has no record at all. An empty path is the directory itself.
   std::vector<std::pair<std::string, UInt32>> expected;
 };
-
-void PrintTo(const FlagCase& flag_case, std::ostream* out) {
-  *out << flag_case.name;
-}
 
 class PlatformStreamFlags : public ::testing::TestWithParam<FlagCase> {};
 
@@ -363,8 +376,7 @@ const FlagCase kFlagCases[] = {
      {{"a/b/f", kModified | kIsFile}, {"a/b/f", kRemoved | kIsFile}}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFlags, ::testing::ValuesIn(kFlagCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFlags, ::testing::ValuesIn(kFlagCases), row_name);
 
 // The type of a removed entry is the one known from its creation; an entry gone before its
 // creation is read is taken for a file.
@@ -389,10 +401,7 @@ TEST_P(PlatformStreamFlagsOfRemoval, SymlinkMadeAfterTheStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFlagsOfRemoval, ::testing::Bool(),
-                         [](const auto& info) {
-                           return std::string(info.param ? "GoneBeforeItsCreationIsRead"
-                                                         : "CreationReadFirst");
-                         });
+                         bool_names("CreationReadFirst", "GoneBeforeItsCreationIsRead"));
 
 // ---------------------------------------------------------------------------------------
 // A stream path's own changes.
@@ -425,19 +434,14 @@ TEST_P(PlatformStreamRoot, WatchedWithWhatItHoldsOnceItAppears) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamRoot, ::testing::Bool(), [](const auto& info) {
-  return std::string(info.param ? "DeletedThenRecreated" : "MissingAtStart");
-});
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamRoot, ::testing::Bool(),
+                         bool_names("MissingAtStart", "DeletedThenRecreated"));
 
 struct FileRootCase {
   const char* name;
   std::function<void(const std::string&)> change;
   UInt32 flags;
 };
-// Shown by name: printing the raw bytes would read padding.
-void PrintTo(const FileRootCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 class PlatformStreamFileRoot : public ::testing::TestWithParam<FileRootCase> {};
 
@@ -474,7 +478,7 @@ const FileRootCase kFileRootCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFileRoot, ::testing::ValuesIn(kFileRootCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         row_name);
 
 // ---------------------------------------------------------------------------------------
 // Creation races, renames and moves.
@@ -484,10 +488,6 @@ struct RaceCase {
   int chains;  // independent `mkdir -p` chains
   int depth;   // directories in each chain
 };
-// Shown by name: printing the raw bytes would read padding.
-void PrintTo(const RaceCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 class PlatformStreamCreationRace : public ::testing::TestWithParam<RaceCase> {};
 
@@ -533,7 +533,7 @@ const RaceCase kRaceCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamCreationRace, ::testing::ValuesIn(kRaceCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         row_name);
 
 // Made, filled and renamed into place in a tight loop, as builds do: every file is reported
 // as created, under the path it had when its creation was read or under the final one.
@@ -602,9 +602,8 @@ TEST_P(PlatformStreamMoveIn, OldEntriesAreWatchedButNotReported) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamMoveIn, ::testing::Bool(), [](const auto& info) {
-  return std::string(info.param ? "ReadLate" : "ReadAtOnce");
-});
+INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamMoveIn, ::testing::Bool(),
+                         bool_names("ReadAtOnce", "ReadLate"));
 
 // Entries made in a directory just moved in, before the watcher has read the move: no
 // event tells of them, since the directory had no watch yet. The watcher lags here so that
