@@ -364,16 +364,6 @@ const FlagCase kFlagCases[] = {
      },
      [](const TempDir& d) { touch(d / "real/f"); },
      {{"real/f", kCreated | kIsFile}, {"s/f", kNoRecord}}},
-    {"ChangeInSubdirectory",
-     [](const TempDir& d) {
-       fs::create_directories(d / "a/b");
-       touch(d / "a/b/f");
-     },
-     [](const TempDir& d) {
-       append_to(d / "a/b/f", "x");
-       fs::remove(d / "a/b/f");
-     },
-     {{"a/b/f", kModified | kIsFile}, {"a/b/f", kRemoved | kIsFile}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PlatformStreamFlags, ::testing::ValuesIn(kFlagCases), row_name);
