@@ -853,6 +853,10 @@ TEST(PlatformStreamLimits, UnmountIsReported) {
   fs::create_directories(mount_point + "/inner/deeper");
   StreamThread stream({dir.path()});
   ASSERT_TRUE(stream.started());
+  // What is on the mounted file system is watched like the rest, until the unmount.
+  touch(mount_point + "/inner/on-tmpfs");
+  ASSERT_TRUE(stream.wait_for(mount_point + "/inner/on-tmpfs", kCreated | kIsFile))
+      << describe(stream.records());
   ASSERT_EQ(::umount(mount_point.c_str()), 0);
   ASSERT_TRUE(stream.wait_for(mount_point, kUnmount)) << describe(stream.records());
   // The directory that the mount covered is watched in its place: the top and it.
@@ -864,6 +868,12 @@ TEST(PlatformStreamLimits, UnmountIsReported) {
   }
   ASSERT_EQ(seams::watch_count(stream.stream()), expected);
   ASSERT_TRUE(stream.settle(mount_point + "/beneath")) << describe(stream.records());
+  ASSERT_TRUE(stream.settle(dir / "elsewhere")) << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
+                          [](const Record& record) { return record.flags == kUnmount; }),
+            1)
+      << describe(seen);
   EXPECT_EQ(count_of(stream.records(), mount_point + "/inner"), 0u) << describe(stream.records());
   EXPECT_EQ(count_of(stream.records(), mount_point + "/inner/deeper"), 0u)
       << describe(stream.records());

@@ -7,7 +7,6 @@ import contextlib
 import os
 import shutil
 import socket
-import subprocess
 
 import pytest
 
@@ -465,54 +464,3 @@ def test_fifo_and_socket_in_the_tree(root):
     finally:
         for holder in holders:
             holder.close()
-
-
-# ---------------------------------------------------------------------------------------
-# A file system unmounted inside the tree
-
-
-def mounted(path):
-    with open("/proc/self/mountinfo") as info:
-        return any(line.split()[4] == path for line in info)
-
-
-@pytest.fixture
-def tmpfs_inside(root):
-    if os.geteuid() != 0:
-        pytest.skip("mounting needs root")
-    point = os.path.join(root, "mnt")
-    os.mkdir(point)
-    write(os.path.join(point, "hidden-below"))
-    result = subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", point], capture_output=True, text=True
-    )
-    if result.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {result.stderr.strip()}")
-    try:
-        yield point
-    finally:
-        if mounted(point):
-            subprocess.run(["umount", "-l", point], check=False)
-
-
-def test_tmpfs_unmounted_while_watched(root, tmpfs_inside):
-    point = tmpfs_inside
-    os.mkdir(os.path.join(point, "inner"))
-    with watching_child(root) as watcher:
-        watcher.wait_live(os.path.join(root, ".probe"))
-        write(os.path.join(point, "inner", "on-tmpfs"))
-        watcher.expect([("Create(File)", os.path.join(point, "inner", "on-tmpfs"))])
-        subprocess.run(["umount", point], check=True, capture_output=True)
-        watcher.expect([("Remove(Other)", point)])
-        # The directory beneath shows again, and is watched.
-        write(os.path.join(point, "after-unmount"))
-        write(os.path.join(root, "elsewhere"))
-        watcher.expect(
-            [
-                ("Create(File)", os.path.join(point, "after-unmount")),
-                ("Create(File)", os.path.join(root, "elsewhere")),
-            ]
-        )
-        unmounts = [e for e in watcher.events if e["kind"] == "Remove(Other)"]
-        assert unmounts == [{"kind": "Remove(Other)", "paths": [point]}], watcher.events
-        assert watcher.finish()["ended"] == "KeyboardInterrupt"
