@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -101,6 +104,18 @@ using vestra::testing_support::create_ignoring_stream;
 using vestra::testing_support::numbered;
 using vestra::testing_support::TempDir;
 using vestra::testing_support::touch;
+
+/// Leaves a socket file at `path`: bound, then closed.
+void make_socket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("bind " + path);
+  }
+  ::close(fd);
+}
 
 void append_to(const std::string& path, const std::string& text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -306,10 +321,23 @@ const FlagCase kFlagCases[] = {
      [](const TempDir& d) { touch(d / "a"); },
      [](const TempDir& d) { fs::create_hard_link(d / "a", d / "b"); },
      {{"b", kCreated | kIsFile | kIsHardlink}}},
-    {"CreateFifo",
-     nullptr,
-     [](const TempDir& d) { ::mkfifo((d / "p").c_str(), 0644); },
-     {{"p", kCreated | kIsFile}}},
+    // Present at the start, a FIFO must not be opened (and blocked on) by the walk.
+    {"FifoAndSocketAreFiles",
+     [](const TempDir& d) {
+       ::mkfifo((d / "fifo-before").c_str(), 0644);
+       make_socket(d / "socket-before");
+     },
+     [](const TempDir& d) {
+       ::mkfifo((d / "p").c_str(), 0644);
+       make_socket(d / "s");
+       fs::remove(d / "p");
+       fs::remove(d / "s");
+     },
+     {{"p", kCreated | kIsFile},
+      {"p", kRemoved | kIsFile},
+      {"s", kCreated | kIsFile},
+      {"s", kRemoved | kIsFile},
+      {"fifo-before", kNoRecord}}},
     {"ModifyFile",
      [](const TempDir& d) { touch(d / "f"); },
      [](const TempDir& d) { append_to(d / "f", "data"); },

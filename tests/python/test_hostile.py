@@ -430,37 +430,3 @@ def test_watched_symlink_is_resolved(root, target):
         watcher.expect([wanted])
         assert not [e for e in watcher.events if any(p.startswith(link) for p in e["paths"])]
         assert watcher.finish()["ended"] == "KeyboardInterrupt"
-
-
-# ---------------------------------------------------------------------------------------
-# FIFOs and sockets in the tree
-
-
-def test_fifo_and_socket_in_the_tree(root):
-    fifo_before = os.path.join(root, "fifo-before")
-    os.mkfifo(fifo_before)  # present at start: the scan must not open (and block on) it
-    holders = [socket.socket(socket.AF_UNIX)]
-    holders[0].bind(os.path.join(root, "sock-before"))
-    fifo = os.path.join(root, "fifo")
-    sock = os.path.join(root, "sock")
-    try:
-        with watching_child(root) as watcher:
-            watcher.wait_live(os.path.join(root, ".probe"))
-            os.mkfifo(fifo)
-            holders.append(socket.socket(socket.AF_UNIX))
-            holders[1].bind(sock)
-            # (Linux reports no write into a FIFO to the directory's watch: none expected.)
-            os.unlink(fifo)
-            os.unlink(sock)
-            watcher.expect(
-                [
-                    ("Create(File)", fifo),
-                    ("Create(File)", sock),
-                    ("Remove(File)", fifo),
-                    ("Remove(File)", sock),
-                ]
-            )
-            assert watcher.finish()["ended"] == "KeyboardInterrupt"
-    finally:
-        for holder in holders:
-            holder.close()
