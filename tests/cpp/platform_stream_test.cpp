@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "backend/stream_flags.h"
+#include "platform/linux/file_descriptor.h"
 #include "platform/linux/testing.h"
 #include "platform/platform.h"
 #include "support/panic.h"
@@ -110,11 +111,11 @@ void make_socket(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  const vestra::platform::FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0 ||
+      ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("bind " + path);
   }
-  ::close(fd);
 }
 
 void append_to(const std::string& path, const std::string& text) {
