@@ -18,17 +18,7 @@ TEST(StreamOwner, EndsTheStreamAsItsStateAllows) {
     FSEventStreamContext context{
         0, &releases, nullptr,
         [](const void* info) { ++*static_cast<int*>(const_cast<void*>(info)); }, nullptr};
-    CFMutableArrayRef paths = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    CFStringRef path =
-        CFStringCreateWithCString(nullptr, dir.path().c_str(), kCFStringEncodingUTF8);
-    CFArrayAppendValue(paths, path);
-    CFRelease(path);
-    FSEventStreamRef stream = FSEventStreamCreate(
-        nullptr,
-        [](ConstFSEventStreamRef, void*, size_t, void*, const FSEventStreamEventFlags*,
-           const FSEventStreamEventId*) {},
-        &context, paths, kFSEventStreamEventIdSinceNow, 0.0, kFSEventStreamCreateFlagFileEvents);
-    CFRelease(paths);
+    FSEventStreamRef stream = testing_support::create_ignoring_stream(dir.path(), &context);
     ASSERT_NE(stream, nullptr);
     {
       StreamOwner owner(stream);

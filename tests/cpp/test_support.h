@@ -1,8 +1,10 @@
 // Helpers shared by the C++ tests that touch the file system.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
@@ -10,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "platform/platform.h"
 
 /// Skips the test for want of something the environment lacks (root, a mount), except
 /// under VESTRA_REQUIRE_ALL=1, set where every test can run: there it fails.
@@ -71,6 +75,30 @@ inline std::size_t settled_thread_count(std::size_t bound) {
 inline std::string numbered(std::string prefix, long number) {
   prefix += std::to_string(number);
   return prefix;
+}
+
+/// Creates an empty file at `path`: one creation, no write.
+inline void touch(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("create " + path);
+  ::close(fd);
+}
+
+/// A stream over one path whose records are ignored, neither scheduled nor started.
+inline FSEventStreamRef create_ignoring_stream(
+    const std::string& path_text, FSEventStreamContext* context = nullptr,
+    FSEventStreamCreateFlags flags = kFSEventStreamCreateFlagFileEvents) {
+  CFMutableArrayRef paths = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+  CFStringRef path = CFStringCreateWithCString(nullptr, path_text.c_str(), kCFStringEncodingUTF8);
+  CFArrayAppendValue(paths, path);
+  CFRelease(path);
+  FSEventStreamRef stream = FSEventStreamCreate(
+      nullptr,
+      [](ConstFSEventStreamRef, void*, size_t, void*, const FSEventStreamEventFlags*,
+         const FSEventStreamEventId*) {},
+      context, paths, kFSEventStreamEventIdSinceNow, 0.0, flags);
+  CFRelease(paths);
+  return stream;
 }
 
 }  // namespace vestra::testing_support

@@ -29,6 +29,7 @@ using vestra::platform::EventBatch;
 using vestra::platform::TreeWatcher;
 using vestra::testing_support::RecordFeed;
 using vestra::testing_support::TempDir;
+using vestra::testing_support::touch;
 using Lines = std::vector<std::string>;
 
 /// A record as "<change><type> <path below the tree>": C created, R removed, N renamed,
@@ -47,12 +48,6 @@ std::string line(const EventBatch& batch, std::size_t i, const std::string& top)
   std::string path(batch.path(i));
   path = path.size() > top.size() ? path.substr(top.size() + 1) : ".";
   return text + " " + path;
-}
-
-void touch(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  ::close(fd);
 }
 
 /// A watcher of `<tmp>/<below>` whose records come from a pipe.

@@ -72,11 +72,17 @@ std::vector<std::string> stream_path_strings(const FsEventWatcher& watcher) {
   return out;
 }
 
+/// A watcher delivering to its own channel, and a directory to watch.
+class Watcher : public ::testing::Test {
+ protected:
+  TempDir dir;
+  DeliveryChannel delivery = make_delivery_channel();
+  std::unique_ptr<FsEventWatcher> watcher = FsEventWatcher::from_event_handler(delivery.handler);
+};
+
 // A missing path is refused with the path as written; nothing runs afterwards, and
 // destroying the watcher waits for nothing.
-TEST(Watcher, MissingPathIsRefused) {
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, MissingPathIsRefused) {
   const std::string missing = "/nonexistent/vestra/../path";
   auto result = watcher->watch(missing, WatchDepth::Subtree);
   ASSERT_TRUE(result.is_err());
@@ -88,8 +94,7 @@ TEST(Watcher, MissingPathIsRefused) {
 }
 
 // Paths that cannot name anything are refused: NUL inside, empty, a dangling link.
-TEST(Watcher, UnusablePathsAreRefused) {
-  TempDir dir;
+TEST_F(Watcher, UnusablePathsAreRefused) {
   fs::create_symlink(fs::path(dir.path()) / "nowhere", fs::path(dir.path()) / "dangling");
   const std::string cases[] = {std::string("/tmp\0x", 6), "",
                                (fs::path(dir.path()) / "dangling").string()};
@@ -104,14 +109,11 @@ TEST(Watcher, UnusablePathsAreRefused) {
 }
 
 // A relative path and a path through a symbolic link are registered in canonical form.
-TEST(Watcher, RegistersCanonicalPaths) {
-  TempDir dir;
+TEST_F(Watcher, RegistersCanonicalPaths) {
   fs::create_directory(fs::path(dir.path()) / "real");
   fs::create_directory_symlink(fs::path(dir.path()) / "real", fs::path(dir.path()) / "link");
   const fs::path saved = fs::current_path();
   fs::current_path(dir.path());
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
   ASSERT_TRUE(watcher->watch("real", WatchDepth::Subtree).is_ok());
   ASSERT_TRUE(watcher->watch("link/", WatchDepth::DirectChildren).is_ok());
   fs::current_path(saved);
@@ -125,10 +127,7 @@ TEST(Watcher, RegistersCanonicalPaths) {
 }
 
 // A refused watch after a good one keeps observing the earlier path with a new stream.
-TEST(Watcher, RefusedWatchRestartsEarlierPaths) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, RefusedWatchRestartsEarlierPaths) {
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   ASSERT_TRUE(watcher->watch("/nonexistent/vestra", WatchDepth::Subtree).is_err());
   ASSERT_TRUE(watcher->is_running());
@@ -140,10 +139,7 @@ TEST(Watcher, RefusedWatchRestartsEarlierPaths) {
 }
 
 // Events of the real file system reach the delivery channel with their kinds and paths.
-TEST(Watcher, RealEventsReachTheChannel) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, RealEventsReachTheChannel) {
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
 
   const std::string file = (fs::path(dir.path()) / "f").string();
@@ -165,11 +161,8 @@ TEST(Watcher, RealEventsReachTheChannel) {
 }
 
 // A DirectChildren watch reports its entries but nothing deeper.
-TEST(Watcher, DirectChildrenStopsAtDepthOne) {
-  TempDir dir;
+TEST_F(Watcher, DirectChildrenStopsAtDepthOne) {
   fs::create_directories(fs::path(dir.path()) / "a");
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::DirectChildren).is_ok());
   std::ofstream(fs::path(dir.path()) / "a" / "deep") << "x";
   std::ofstream(fs::path(dir.path()) / "top") << "x";
@@ -182,24 +175,9 @@ TEST(Watcher, DirectChildrenStopsAtDepthOne) {
   }
 }
 
-// stop right after run never hangs, and leaves no stream running.
-TEST(Watcher, StopRightAfterRun) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
-    watcher->stop();
-    EXPECT_FALSE(watcher->is_running());
-  }
-}
-
 // The stream context's share of the handler is given back when the stream ends: after
 // the watcher is gone only the creator's share is left.
-TEST(Watcher, HandlerSharesReturn) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, HandlerSharesReturn) {
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   EXPECT_EQ(delivery.handler.use_count(), 3) << "creator, watcher, stream context";
   watcher->stop();
@@ -208,13 +186,16 @@ TEST(Watcher, HandlerSharesReturn) {
   EXPECT_EQ(delivery.handler.use_count(), 1);
 }
 
-// 200 create/watch/destroy cycles leave no descriptor and no thread behind.
-TEST(Watcher, CyclesLeakNothing) {
-  TempDir dir;
+// 200 cycles of create, watch, stop right after the run, watch again and destroy never hang
+// and leave no stream running, no descriptor and no thread behind.
+TEST_F(Watcher, CyclesLeakNothing) {
   fs::create_directories(fs::path(dir.path()) / "a" / "b");
   const auto cycle = [&] {
     auto delivery = make_delivery_channel();
     auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+    ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
+    watcher->stop();
+    EXPECT_FALSE(watcher->is_running());
     ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   };
   // One cycle first: runtimes start helper threads lazily at the first thread creation.
@@ -228,10 +209,7 @@ TEST(Watcher, CyclesLeakNothing) {
 
 // A stream that the platform refuses to start fails the watch, instead of leaving a watch
 // that reports nothing; its thread and context are gone, and the next watch starts.
-TEST(Watcher, StreamThatDoesNotStartFailsTheWatch) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, StreamThatDoesNotStartFailsTheWatch) {
   // Runtimes (ThreadSanitizer's among them) start helper threads at the first thread creation.
   std::thread([] {}).join();
   const std::size_t threads = count_threads();
@@ -249,10 +227,7 @@ TEST(Watcher, StreamThatDoesNotStartFailsTheWatch) {
 
 // A loop whose run returns by itself (on macOS, a loop left without sources) ends its
 // thread; stop then returns instead of waiting for the loop to become idle.
-TEST(Watcher, StopAfterTheLoopEndedByItself) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, StopAfterTheLoopEndedByItself) {
   seams::end_next_run_at_once();
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   watcher->stop();
@@ -262,8 +237,7 @@ TEST(Watcher, StopAfterTheLoopEndedByItself) {
 
 // The stored history is purged only for a stream that watches a device; device 0, which
 // every stream made without one reports, names none.
-TEST(Watcher, HistoryIsPurgedOnlyForARealDevice) {
-  TempDir dir;
+TEST_F(Watcher, HistoryIsPurgedOnlyForARealDevice) {
   for (const dev_t device : {dev_t{0}, dev_t{7}}) {
     seams::set_device_being_watched(device);
     (void)seams::take_purged_devices();
@@ -279,10 +253,7 @@ TEST(Watcher, HistoryIsPurgedOnlyForARealDevice) {
 }
 
 // The loop thread carries its name while it runs.
-TEST(Watcher, LoopThreadIsNamed) {
-  TempDir dir;
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, LoopThreadIsNamed) {
   ASSERT_TRUE(watcher->watch(dir.path(), WatchDepth::Subtree).is_ok());
   std::set<std::string> names;
   for (const auto& task : fs::directory_iterator("/proc/self/task")) {
@@ -295,9 +266,7 @@ TEST(Watcher, LoopThreadIsNamed) {
 }
 
 // run with nothing registered refuses and starts nothing.
-TEST(Watcher, RunWithoutPaths) {
-  auto delivery = make_delivery_channel();
-  auto watcher = FsEventWatcher::from_event_handler(delivery.handler);
+TEST_F(Watcher, RunWithoutPaths) {
   const std::size_t threads = count_threads();
   auto result = watcher->run();
   ASSERT_TRUE(result.is_err());

@@ -15,33 +15,27 @@ import time
 import pytest
 
 import vestra
-
-# The watcher's thread, as Linux shows its (cut) name.
-WATCHER_THREAD_PREFIX = "murmelant"
+from workloads import inotify_instances, watcher_threads  # noqa: F401 - shared with tests
 
 PROBE_DIR = ".probe"
 
 
+def unwrap_message(shown):
+    """The text of the failure to watch a missing path, `shown` as the error writes it."""
+    return (
+        "called `Result::unwrap()` on an `Err` value: "
+        f"Error {{ kind: PathNotFound, paths: [{shown}] }}"
+    )
+
+
+def write(path, data=b"x", mode="wb"):
+    with open(path, mode) as handle:
+        handle.write(data)
+
+
 def inotify_descriptors():
     """How many of this process's descriptors are inotify instances."""
-    count = 0
-    for name in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/self/fd/{name}") == "anon_inode:inotify":
-                count += 1
-    return count
-
-
-def watcher_threads():
-    """Names of this process's threads that belong to a watcher."""
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        with contextlib.suppress(OSError):
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                name = comm.read().strip()
-            if name.startswith(WATCHER_THREAD_PREFIX):
-                names.append(name)
-    return names
+    return len(inotify_instances())
 
 
 linux_only = pytest.mark.skipif(
@@ -169,13 +163,15 @@ def run_python(code, timeout=30, **kwargs):
 # A watch in a child process, driven from the test: a crash or a hang of vestra ends the
 # child and fails the test instead of taking pytest down.
 
-from workloads import Child, stop_process  # noqa: E402 - kept beside the code that uses it
+from workloads import HERE, Child, stop_process  # noqa: E402 - kept beside the code that uses it
 
 # The child watches PATH and prints every event as one JSON line; it ends on SIGINT (or any
 # other exception) and then prints how it ended and what it left behind.
 WATCH_CHILD = """
-import contextlib, json, os, sys
+import json, os, sys
 import vestra
+sys.path.insert(0, {here!r})
+from workloads import inotify_instances, watcher_threads
 
 path = {path!r}
 drop_to = {drop_to!r}
@@ -195,15 +191,7 @@ def callback(event):
     emit(event=event, there=[os.path.lexists(path) for path in event["paths"]])
 
 def left_behind():
-    inotify = 0
-    for name in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):
-            inotify += os.readlink(f"/proc/self/fd/{{name}}") == "anon_inode:inotify"
-    threads = []
-    for task in os.listdir("/proc/self/task"):
-        with contextlib.suppress(OSError), open(f"/proc/self/task/{{task}}/comm") as comm:
-            threads.append(comm.read().strip())
-    return inotify, [name for name in threads if name.startswith("murmelant")]
+    return len(inotify_instances()), watcher_threads()
 
 emit(started=os.getuid())
 try:
@@ -242,7 +230,7 @@ class WatchingChild:
     wait is bounded and shows what was seen when it fails."""
 
     def __init__(self, path, drop_to=None):
-        code = WATCH_CHILD.format(path=path, drop_to=drop_to)
+        code = WATCH_CHILD.format(path=path, drop_to=drop_to, here=HERE)
         env = None
         if drop_to is not None and "ASAN_OPTIONS" in os.environ:
             # Once it is not root, the child cannot read the interpreter's symbols (under

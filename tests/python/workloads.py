@@ -73,16 +73,43 @@ def ancestor_watches(path):
     return os.path.realpath(path).count("/") - 1
 
 
-def inotify_watch_count(pid="self"):
-    """Watches held by the inotify instances of a process, as the kernel lists them."""
-    count = 0
+def inotify_instances(pid="self"):
+    """The watch lines ("inotify wd:...") of each inotify instance of a process, a list an
+    instance, as the kernel lists them."""
+    instances = []
     for name in os.listdir(f"/proc/{pid}/fd"):
         with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/{pid}/fd/{name}") != "anon_inode:inotify":
-                continue
-            with open(f"/proc/{pid}/fdinfo/{name}") as info:
-                count += sum(line.startswith("inotify wd:") for line in info)
-    return count
+            if os.readlink(f"/proc/{pid}/fd/{name}") == "anon_inode:inotify":
+                with open(f"/proc/{pid}/fdinfo/{name}") as info:
+                    instances.append([line for line in info if line.startswith("inotify wd:")])
+    return instances
+
+
+def inotify_watch_count(pid="self"):
+    """Watches held by the inotify instances of a process."""
+    return sum(map(len, inotify_instances(pid)))
+
+
+def inotify_watched_inodes(pid="self"):
+    """The inode numbers that the inotify instances of a process watch."""
+    return {
+        int(dict(field.split(":", 1) for field in line.split()[1:])["ino"], 16)
+        for lines in inotify_instances(pid)
+        for line in lines
+    }
+
+
+# The watcher's thread, as Linux shows its (cut) name.
+WATCHER_THREAD_PREFIX = "murmelant"
+
+
+def watcher_threads():
+    """Names of this process's threads that belong to a watcher."""
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
+            names.append(comm.read().strip())
+    return [name for name in names if name.startswith(WATCHER_THREAD_PREFIX)]
 
 
 def all_stopped(pid):
@@ -103,21 +130,6 @@ def stop_process(pid, timeout=10):
         if time.monotonic() > deadline:
             raise TimeoutError(f"process {pid} did not stop within {timeout} s")
         time.sleep(0.001)
-
-
-def inotify_watched_inodes(pid="self"):
-    """The inode numbers that the inotify instances of a process watch."""
-    inodes = set()
-    for name in os.listdir(f"/proc/{pid}/fd"):
-        with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/{pid}/fd/{name}") != "anon_inode:inotify":
-                continue
-            with open(f"/proc/{pid}/fdinfo/{name}") as info:
-                for line in info:
-                    if line.startswith("inotify wd:"):
-                        fields = dict(field.split(":", 1) for field in line.split()[1:])
-                        inodes.add(int(fields["ino"], 16))
-    return inodes
 
 
 class Child:
@@ -317,12 +329,7 @@ def child_leak(root, calls, sample_at):
     with quiet:
         fds_after, threads_after = open_descriptors(), thread_count()
         rss_after = resident_bytes()
-    watcher_threads_left = []
-    for task in os.listdir("/proc/self/task"):
-        with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
-            name = comm.read().strip()
-            if name.startswith("murmelant"):
-                watcher_threads_left.append(name)
+    watcher_threads_left = watcher_threads()
     stop.set()
     pinger.join(5)
     signal.setitimer(signal.ITIMER_REAL, 0)
@@ -473,6 +480,12 @@ def child_churn(root, stop_file, seed, log_path=None):
     known = [dirpath for dirpath, _, _ in os.walk(root)][1:]
     mine = []
     counts = {"mkdir": 0, "makedirs": 0, "rename": 0, "rmdir": 0, "failed": 0}
+
+    def done(operation, *paths):
+        counts[operation] += 1
+        if log:
+            log.write(f"{time.monotonic()!r} {operation} {' '.join(paths)}\n")
+
     print("started", flush=True)
     number = 0
     deadline = time.monotonic() + CHILD_LIMIT
@@ -486,31 +499,23 @@ def child_churn(root, stop_file, seed, log_path=None):
                 path = os.path.join(rng.choice(known), f"c{number}")
                 os.mkdir(path)
                 mine.append(path)
-                counts["mkdir"] += 1
-                if log:
-                    log.write(f"{time.monotonic()!r} mkdir {path}\n")
+                done("mkdir", path)
             elif choice < 0.5:
                 path = os.path.join(rng.choice(known), f"n{number}", "x", "y")
                 os.makedirs(path)
                 mine.append(path)
-                counts["makedirs"] += 1
-                if log:
-                    log.write(f"{time.monotonic()!r} makedirs {path}\n")
+                done("makedirs", path)
             elif choice < 0.8:
                 # Original and new directories alike move, with all beneath them.
                 source = rng.choice(mine if mine and rng.random() < 0.5 else known)
                 target = os.path.join(rng.choice(known), f"r{number}")
                 os.rename(source, target)
                 known.append(target)
-                counts["rename"] += 1
-                if log:
-                    log.write(f"{time.monotonic()!r} rename {source} {target}\n")
+                done("rename", source, target)
             elif mine:
                 path = mine.pop(rng.randrange(len(mine)))
                 os.rmdir(path)
-                counts["rmdir"] += 1
-                if log:
-                    log.write(f"{time.monotonic()!r} rmdir {path}\n")
+                done("rmdir", path)
         except OSError:
             counts["failed"] += 1  # moved or deleted meanwhile, or a move into itself
     if log:
