@@ -74,7 +74,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
       return;
     case MoveCheck::Elsewhere:
       // Neither here nor at the destination: its own queued events find it again.
-      drop_tree(*moved, true);
+      watches_.drop_tree(*moved, KernelWatch::Remove);
       remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
       return;
     case MoveCheck::Moved:
@@ -82,7 +82,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   }
   if (!target) {
     // Moved out of every tree, unless a walk found it inside under another name.
-    if (!settle_claim(*moved, out)) drop_tree(*moved, true);
+    if (!settle_claim(*moved, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
     return;
   }
   carry(*moved, cookie, *target, target_name);
@@ -101,7 +101,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
         next->name == target_name) {
       park(*replaced, target.wd, Parking::Exchange);
     } else {
-      drop_tree(*replaced, true);
+      watches_.drop_tree(*replaced, KernelWatch::Remove);
     }
   }
   if (const auto claim = claims_.find(moved.wd); claim != claims_.end() &&
@@ -136,7 +136,9 @@ void TreeWatcher::drop_parked() {
   const std::vector<Parked> parked = std::move(parked_);
   parked_.clear();
   for (const Parked& entry : parked) {
-    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) drop_tree(*watch, true);
+    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) {
+      watches_.drop_tree(*watch, KernelWatch::Remove);
+    }
   }
 }
 
@@ -233,7 +235,7 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   // No check against the present: the parent's path is the one the queue has reached, and
   // any later move of the directory is still queued.
   if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
-    drop_tree(*other, true);
+    watches_.drop_tree(*other, KernelWatch::Remove);
   }
   out.add(path_text::join(table_.path(*parent), claim.name), kRenamed | kIsDir);
   table_.move(moved, parent, claim.name, parent->root, &to_complete_);

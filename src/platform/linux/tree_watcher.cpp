@@ -22,11 +22,6 @@ using namespace record_flags;
 
 namespace {
 
-constexpr std::uint32_t kChangeMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
-                                      IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-// Between the look-up that found a directory and the watch, the name may have been replaced
-// by a link or a file: the watch never follows a link and refuses anything else.
-constexpr std::uint32_t kDirectoryMask = kChangeMask | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 constexpr std::uint32_t kItemMask = kChangeMask | IN_DONT_FOLLOW;
 // An anchor waits for a component to appear. IN_MASK_ADD keeps a tree directory's wider mask
 // when the same directory is also an anchor.
@@ -120,9 +115,8 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
                          std::atomic<std::size_t>& watch_count)
     : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
-      max_watches_(max_watches),
-      watch_count_(watch_count),
-      proc_fd_(::access("/proc/self/fd", X_OK) == 0),
+      watches_(kernel(), max_watches, watch_count, *this),
+      table_(watches_.table()),
       move_notes_(kMoveNotes) {
   roots_.reserve(roots.size());
   for (std::string& path : roots) {
@@ -130,13 +124,9 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
     root.path = std::move(path);
     roots_.push_back(std::move(root));
   }
-  watch_count_.store(0, std::memory_order_relaxed);
 }
 
-// Closing the inotify instance removes every kernel watch at once.
-TreeWatcher::~TreeWatcher() {
-  watch_count_.store(0, std::memory_order_relaxed);
-}
+TreeWatcher::~TreeWatcher() = default;
 
 int TreeWatcher::kernel() const noexcept {
   return inotify_.valid() ? inotify_.get() : queue_.fd();
@@ -146,7 +136,7 @@ void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
   queue_.mark_drained();
   for (std::uint32_t index = 0; index < roots_.size(); ++index) resolve_root(index, false, out);
-  prune();
+  watches_.prune();
 }
 
 int TreeWatcher::watch_of(std::string_view path) {
@@ -164,7 +154,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
   if (queue_.fill()) {
     while (const auto record = queue_.next()) {
       handle(*record, out);
-      prune();
+      watches_.prune();
     }
   }
   queue_.finish();
@@ -250,13 +240,13 @@ void TreeWatcher::on_root_self_event(Watch& top, std::uint32_t mask, EventBatch&
     out.add(root.path, kMetaMod | kIsDir);
   } else if (mask & IN_DELETE_SELF) {
     out.add(root.path, kRemoved | kIsDir);
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   } else if (mask & IN_MOVE_SELF) {
     // The tree now lives elsewhere, so its events would carry wrong paths: its watches go,
     // and the path is watched again by name.
     out.add(root.path, kFSEventStreamEventFlagRootChanged);
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   }
 }
@@ -275,16 +265,16 @@ void TreeWatcher::on_item_root_event(Watch& item, std::uint32_t mask, EventBatch
       out.add(root.path, kMetaMod | root.type);
     } else {
       out.add(root.path, kRemoved | root.type);
-      forget_root(index, true);
+      forget_root(index, KernelWatch::Remove);
       resolve_root(index, true, out);
     }
   } else if (mask & IN_DELETE_SELF) {
     out.add(root.path, kRemoved | root.type);
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   } else if (mask & IN_MOVE_SELF) {
     out.add(root.path, kRenamed | root.type);
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   }
 }
@@ -301,7 +291,7 @@ void TreeWatcher::on_anchor_event(int wd, std::uint32_t mask, std::string_view n
     if (gone || root.next == name) matched_roots_.push_back(index);
   }
   for (const std::uint32_t index : matched_roots_) {
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   }
 }
@@ -347,7 +337,7 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     // A directory parked from this name is older there than the one linked now.
     Watch* gone = take_parked(dir, name);
     if (!gone) gone = table_.child(dir, name);
-    if (gone) drop_tree(*gone, true);
+    if (gone) watches_.drop_tree(*gone, KernelWatch::Remove);
     return;
   }
   out.add(table_.cached_path(dir), name,
@@ -433,7 +423,7 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   Watch* watch = table_.find(wd);
   if (watch->item_root() != kNoRoot) {
     const std::uint32_t index = watch->item_root();
-    forget_root(index, false);
+    forget_root(index, KernelWatch::AlreadyGone);
     resolve_root(index, false, out);
   }
   watch = table_.find(wd);
@@ -441,17 +431,17 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
     const std::uint32_t index = watch->root;
     const Root& root = roots_[index];
     if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
-      forget_root(index, false);
+      forget_root(index, KernelWatch::AlreadyGone);
       resolve_root(index, false, out);
     } else if (watch->unmounted && watch->parent &&
                watch->parent->identity.device != watch->identity.device) {
       // A mount point: the directory beneath the file system that went away shows again.
       const int parent_wd = watch->parent->wd;
       std::string path = table_.path(*watch);
-      drop_tree(*watch, true);
+      watches_.drop_tree(*watch, KernelWatch::Remove);
       walk(std::move(path), parent_wd, index, Scan::Quiet, out);
     } else {
-      drop_tree(*watch, true);
+      watches_.drop_tree(*watch, KernelWatch::Remove);
     }
   }
   watch = table_.find(wd);
@@ -463,11 +453,11 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
       }
     }
     for (const std::uint32_t index : matched_roots_) {
-      forget_root(index, false);
+      forget_root(index, KernelWatch::AlreadyGone);
       resolve_root(index, false, out);
     }
   }
-  if (table_.find(wd)) remove_watch(wd, false);
+  if (table_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
 }
 
 void TreeWatcher::on_overflow(EventBatch& out) {
@@ -509,62 +499,29 @@ void TreeWatcher::resync(EventBatch& out) {
     }
   }
   // Whatever the walks did not find again has gone.
-  wds_.clear();
+  std::vector<int> stale;
   table_.for_each([&](Watch& watch) {
-    if (watch.in_tree() && watch.epoch != epoch_) wds_.push_back(watch.wd);
+    if (watch.in_tree() && watch.epoch != epoch_) stale.push_back(watch.wd);
   });
-  const std::vector<int> stale = wds_;
   for (const int wd : stale) {
-    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) drop_tree(*watch, true);
+    if (Watch* watch = table_.find(wd); watch && watch->in_tree())
+      watches_.drop_tree(*watch, KernelWatch::Remove);
   }
   for (std::uint32_t index = 0; index < roots_.size(); ++index) {
     if (roots_[index].state == RootState::Directory) continue;
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, false, out);
   }
-  prune();
+  watches_.prune();
 }
 
 // ---------------------------------------------------------------------------------------
 // Watches
 
-int TreeWatcher::add_watch(const char* path, std::uint32_t mask) {
-  if (table_.size() >= max_watches_) return -ENOSPC;
-  const int wd = ::inotify_add_watch(kernel(), path, mask);
-  return wd >= 0 ? wd : -errno;
-}
-
-// The watch is added through the open directory itself, so that it is on the very
-// directory that is then scanned, even if the path has meanwhile been given to another.
-int TreeWatcher::add_directory_watch(const std::string& path, int dir_fd) {
-  if (!proc_fd_) return add_watch(path.c_str(), kDirectoryMask);
-  char link[32] = "/proc/self/fd/";
-  constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
-  const auto printed = std::to_chars(link + kPrefix, link + sizeof link - 1, dir_fd);
-  *printed.ptr = '\0';
-  return add_watch(link, kDirectoryMask & ~IN_DONT_FOLLOW);
-}
-
-Watch& TreeWatcher::new_watch(int wd, std::string name) {
-  Watch& watch = table_.insert(wd, std::move(name));
-  watch_count_.store(table_.size(), std::memory_order_relaxed);
-  return watch;
-}
-
-void TreeWatcher::remove_watch(int wd, bool from_kernel) {
-  if (from_kernel) ::inotify_rm_watch(kernel(), wd);
+void TreeWatcher::on_watch_removed(int wd) {
   claims_.erase(wd);
   fresh_.erase(wd);
   std::erase_if(parked_, [wd](const Parked& parked) { return parked.wd == wd; });
-  table_.erase(wd);
-  watch_count_.store(table_.size(), std::memory_order_relaxed);
-}
-
-void TreeWatcher::prune() {
-  for (const int wd : prune_candidates_) {
-    if (const Watch* watch = table_.find(wd); watch && !watch->has_role()) remove_watch(wd, true);
-  }
-  prune_candidates_.clear();
 }
 
 TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::uint32_t root,
@@ -655,12 +612,12 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
     return true;
   };
   if (dir.inode != 0) {
-    wd = add_watch(dir.path.c_str(), kDirectoryMask);
+    wd = watches_.add_directory_watch(dir.path);
     if (wd < 0) return fail(-wd);
     fd = open_directory();
     if (!fd.valid()) {
       const int error = errno;
-      discard_if_unknown(wd);
+      watches_.discard_if_unknown(wd);
       return fail(error);
     }
     if (stat_open(fd.get()) && st.st_ino == dir.inode) {
@@ -669,15 +626,15 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       if (st.st_nlink >= 2) subdirectories = static_cast<long>(st.st_nlink - 2);
     } else {
       // Replaced meanwhile, or a mount point, which is listed with the inode beneath it.
-      const int exact = add_directory_watch(dir.path, fd.get());
-      if (exact != wd) discard_if_unknown(wd);
+      const int exact = watches_.add_directory_watch(dir.path, fd.get());
+      if (exact != wd) watches_.discard_if_unknown(wd);
       wd = exact;
       if (wd < 0) return fail(-wd);
     }
   } else {
     fd = open_directory();
     if (!fd.valid()) return fail(errno);
-    wd = add_directory_watch(dir.path, fd.get());
+    wd = watches_.add_directory_watch(dir.path, fd.get());
     if (wd < 0) return fail(-wd);
     if (::fstat(fd.get(), &st) != 0) st = {};
   }
@@ -686,7 +643,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   if (dir.parent_wd != -1) {
     parent = table_.find(dir.parent_wd);
     if (!parent || !parent->in_tree()) {
-      discard_if_unknown(wd);
+      watches_.discard_if_unknown(wd);
       return Outcome::Failed;
     }
   }
@@ -694,7 +651,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   if (dir.inode == 0 && parent && !inside(*parent, fd.get(), st)) {
     // Reached by a path that a rename, still queued, has taken from the parent: what the
     // path leads to now is another directory. The rename brings the walk back.
-    discard_if_unknown(wd);
+    watches_.discard_if_unknown(wd);
     return Outcome::Vanished;
   }
   Watch* watch = table_.find(wd);
@@ -705,7 +662,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
       // After lost events nothing is queued to settle a claim: the present decides.
       if (parent) {
         if (Watch* other = table_.child(*parent, name); other && other != watch) {
-          drop_tree(*other, true);
+          watches_.drop_tree(*other, KernelWatch::Remove);
         }
       }
       table_.move(*watch, parent, parent ? std::string(name) : std::move(dir.path), root);
@@ -718,7 +675,7 @@ TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, st
   } else {
     announce();
     if (!watch) {
-      watch = &new_watch(wd, parent ? std::string(name) : std::move(dir.path));
+      watch = &watches_.new_watch(wd, parent ? std::string(name) : std::move(dir.path));
     } else {
       table_.rename(*watch, parent ? std::string(name) : std::move(dir.path));
     }
@@ -867,10 +824,6 @@ bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
          FileIdentity::of(above) == parent.identity;
 }
 
-void TreeWatcher::discard_if_unknown(int wd) {
-  if (wd >= 0 && !table_.find(wd)) ::inotify_rm_watch(kernel(), wd);
-}
-
 // A directory that vanished is no failure. Anything else (no permission to read it, the
 // watch limit, the descriptor limit) loses events below it: the user is told.
 TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, EventBatch& out) {
@@ -884,7 +837,7 @@ TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, Eve
 void TreeWatcher::adopt(Watch& parent, Watch& child, Scan mode) {
   if (Watch* stale = table_.child(parent, child.name); stale && stale != &child) {
     if (mode == Scan::Resync) {
-      drop_tree(*stale, true);
+      watches_.drop_tree(*stale, KernelWatch::Remove);
     } else {
       park(*stale, parent.wd, Parking::Displaced);
     }
@@ -892,53 +845,28 @@ void TreeWatcher::adopt(Watch& parent, Watch& child, Scan mode) {
   table_.link(parent, child);
 }
 
-void TreeWatcher::drop_tree(Watch& top, bool from_kernel) {
-  wds_.clear();
-  table_.detach(top, wds_);
-  for (const int wd : wds_) {
-    const Watch* watch = table_.find(wd);
-    if (watch && !watch->has_role()) remove_watch(wd, from_kernel);
-  }
-}
-
-void TreeWatcher::remember_symlink(Watch& dir, std::string_view name) {
-  dir.more().symlinks.emplace(name);
-}
-
-bool TreeWatcher::forget_symlink(Watch& dir, std::string_view name) {
-  if (!dir.extras) return false;
-  const auto found = dir.extras->symlinks.find(name);
-  if (found == dir.extras->symlinks.end()) return false;
-  dir.extras->symlinks.erase(found);
-  return true;
-}
-
-FSEventStreamEventFlags TreeWatcher::known_type(const Watch& dir, std::string_view name) {
-  return dir.extras && dir.extras->symlinks.contains(name) ? kIsSymlink : kIsFile;
-}
-
 // ---------------------------------------------------------------------------------------
 // Stream paths
 
-void TreeWatcher::forget_root(std::uint32_t index, bool from_kernel) {
+void TreeWatcher::forget_root(std::uint32_t index, KernelWatch kernel) {
   Root& root = roots_[index];
-  release_ancestors(root, from_kernel);
+  release_ancestors(root, kernel);
   Watch* watch = root.wd != -1 ? table_.find(root.wd) : nullptr;
   switch (root.state) {
     case RootState::Directory:
-      if (watch && watch->root == index && !watch->parent) drop_tree(*watch, from_kernel);
+      if (watch && watch->root == index && !watch->parent) watches_.drop_tree(*watch, kernel);
       break;
     case RootState::Item:
       if (watch && watch->item_root() == index) {
         watch->extras->item_root = kNoRoot;
-        if (!watch->has_role()) remove_watch(root.wd, from_kernel);
+        if (!watch->has_role()) watches_.remove_watch(root.wd, kernel);
       }
       break;
     case RootState::Missing:
       // Dropped later, so that waiting again in the same directory keeps its watch.
       if (watch && watch->anchor_count() > 0) {
         --watch->extras->anchor_count;
-        prune_later(root.wd);
+        watches_.prune_later(root.wd);
       }
       break;
     case RootState::Unwatched:
@@ -971,14 +899,14 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
         }
         return;
       }
-      const int wd = add_watch(root.path.c_str(), kItemMask);
+      const int wd = watches_.add_watch(root.path.c_str(), kItemMask);
       if (wd < 0) {
         if (vanished(-wd)) continue;
         out.add(root.path, kUserDropped);
         return;
       }
       Watch* item = table_.find(wd);
-      if (!item) item = &new_watch(wd, root.path);
+      if (!item) item = &watches_.new_watch(wd, root.path);
       item->more().item_root = index;
       root.state = RootState::Item;
       root.wd = wd;
@@ -996,14 +924,14 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
       return;
     }
     auto [anchor_path, next] = nearest_directory_above(root.path);
-    const int wd = add_watch(anchor_path.c_str(), kAnchorMask);
+    const int wd = watches_.add_watch(anchor_path.c_str(), kAnchorMask);
     if (wd < 0) {
       if (vanished(-wd)) continue;
       out.add(root.path, kUserDropped);
       return;
     }
     Watch* anchor = table_.find(wd);
-    if (!anchor) anchor = &new_watch(wd, anchor_path);
+    if (!anchor) anchor = &watches_.new_watch(wd, anchor_path);
     ++anchor->more().anchor_count;
     root.state = RootState::Missing;
     root.wd = wd;
@@ -1014,7 +942,7 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
     struct stat appeared;
     if (::lstat(awaited.c_str(), &appeared) != 0) return;
     if (!S_ISDIR(appeared.st_mode) && awaited != root.path) return;
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
   }
   // The path kept changing under every attempt.
   out.add(root.path, kUserDropped);
@@ -1026,21 +954,21 @@ void TreeWatcher::watch_ancestors(Root& root) {
   for (std::string_view above = path_text::parent(root.path); above.size() > 1;
        above = path_text::parent(above)) {
     const std::string path(above);
-    const int wd = add_watch(path.c_str(), kAncestorMask);
+    const int wd = watches_.add_watch(path.c_str(), kAncestorMask);
     if (wd < 0) continue;
     Watch* watch = table_.find(wd);
-    if (!watch) watch = &new_watch(wd, path);
+    if (!watch) watch = &watches_.new_watch(wd, path);
     ++watch->more().ancestor_count;
     root.ancestors.push_back(wd);
   }
 }
 
-void TreeWatcher::release_ancestors(Root& root, bool from_kernel) {
+void TreeWatcher::release_ancestors(Root& root, KernelWatch kernel) {
   for (const int wd : root.ancestors) {
     Watch* watch = table_.find(wd);
     if (!watch || watch->ancestor_count() == 0) continue;
     --watch->extras->ancestor_count;
-    if (!watch->has_role()) remove_watch(wd, from_kernel);
+    if (!watch->has_role()) watches_.remove_watch(wd, kernel);
   }
   root.ancestors.clear();
 }
@@ -1059,7 +987,7 @@ void TreeWatcher::on_ancestor_gone(int wd, EventBatch& out) {
     if (root.state == RootState::Directory || root.state == RootState::Item) {
       out.add(root.path, kRootChanged);
     }
-    forget_root(index, true);
+    forget_root(index, KernelWatch::Remove);
     resolve_root(index, true, out);
   }
 }

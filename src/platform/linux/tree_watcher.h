@@ -19,13 +19,14 @@
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/record_queue.h"
+#include "platform/linux/watch_set.h"
 #include "platform/linux/watch_table.h"
 
 namespace vestra::platform {
 
 /// Watches the trees below a stream's paths with one inotify instance: one watch per
 /// directory, symbolic links never followed. Runs on one thread, the stream's loop thread.
-class TreeWatcher {
+class TreeWatcher : private WatchSet::Listener {
  public:
   /// Opens an inotify instance for `paths` (absolute and normalized). A path inside another
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
@@ -38,6 +39,8 @@ class TreeWatcher {
                                            std::atomic<std::size_t>& watch_count, int& error,
                                            FileDescriptor records = {});
   ~TreeWatcher();
+  TreeWatcher(const TreeWatcher&) = delete;
+  TreeWatcher& operator=(const TreeWatcher&) = delete;
 
   /// The descriptor that records come from: readable when read() has events to translate.
   int fd() const noexcept { return queue_.fd(); }
@@ -163,12 +166,7 @@ class TreeWatcher {
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
   // Watches.
-  int add_watch(const char* path, std::uint32_t mask);
-  int add_directory_watch(const std::string& path, int dir_fd);
-  Watch& new_watch(int wd, std::string name);
-  void remove_watch(int wd, bool from_kernel);
-  void prune_later(int wd) { prune_candidates_.push_back(wd); }
-  void prune();
+  void on_watch_removed(int wd) override;
   WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out,
                   Announce announce = Announce::No);
   Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
@@ -179,31 +177,24 @@ class TreeWatcher {
   Scan date_directory(Watch& watch, const struct statx* status, EventBatch& out);
   unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
                            const DirectoryReader::Entry& entry, EventBatch& out);
-  void discard_if_unknown(int wd);
   void complete_pending(EventBatch& out);
   void complete(int wd, EventBatch& out);
   Outcome failed(int error, const std::string& path, EventBatch& out);
   void adopt(Watch& parent, Watch& child, Scan mode);
-  void drop_tree(Watch& top, bool from_kernel);
-  static void remember_symlink(Watch& dir, std::string_view name);
-  static bool forget_symlink(Watch& dir, std::string_view name);
-  static FSEventStreamEventFlags known_type(const Watch& dir, std::string_view name);
 
   // Stream paths.
-  void forget_root(std::uint32_t index, bool from_kernel);
+  void forget_root(std::uint32_t index, KernelWatch kernel);
   void watch_ancestors(Root& root);
-  void release_ancestors(Root& root, bool from_kernel);
+  void release_ancestors(Root& root, KernelWatch kernel);
   void on_ancestor_gone(int wd, EventBatch& out);
   void resolve_root(std::uint32_t index, bool report, EventBatch& out);
 
   // The instance that holds the watches; it also delivers the records unless tests feed them.
   FileDescriptor inotify_;
   RecordQueue queue_;
+  WatchSet watches_;
+  WatchTable& table_;  // watches_.table(), which renames consult at every step
   std::vector<Root> roots_;
-  const std::size_t max_watches_;
-  std::atomic<std::size_t>& watch_count_;
-  const bool proc_fd_;  // watches can be added through /proc/self/fd
-  WatchTable table_;
   DirectoryReader reader_;
 
   std::vector<MoveNote> move_notes_;
@@ -231,8 +222,6 @@ class TreeWatcher {
   // Scratch storage, kept between uses.
   std::vector<PendingDirectory> pending_;
   std::vector<OpenDirectory> frames_;
-  std::vector<int> wds_;
-  std::vector<int> prune_candidates_;
   std::vector<std::uint32_t> matched_roots_;
   // Incomplete directories to list again, once the walk or rename at hand is done.
   std::vector<int> to_complete_;
