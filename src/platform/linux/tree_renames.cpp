@@ -111,7 +111,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
   }
   // Subdirectories that a walk lost to this very rename are found under the new path once
   // the new half is reported.
-  table_.move(moved, &target, std::string(target_name), target.root, &to_complete_);
+  table_.move(moved, &target, std::string(target_name), target.root, &walk_.to_complete());
 }
 
 // Takes `watch` off its name in `parent_wd`, keeping what lies below it.
@@ -187,7 +187,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
     // Between the halves of an exchange, listings would split it: they wait for the second.
     const bool exchanging = std::any_of(parked_.begin(), parked_.end(),
                                         [](const Parked& p) { return p.why == Parking::Exchange; });
-    if (!exchanging) complete_pending(out);
+    if (!exchanging) walk_.complete_pending(out);
     return;
   }
   // A directory that was inside but never watched (it was renamed before its creation was
@@ -196,7 +196,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
       note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
+  walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
 }
 
 // A watched directory that a walk finds in `parent` under `name`: a second path to it
@@ -238,8 +238,8 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
     watches_.drop_tree(*other, KernelWatch::Remove);
   }
   out.add(path_text::join(table_.path(*parent), claim.name), kRenamed | kIsDir);
-  table_.move(moved, parent, claim.name, parent->root, &to_complete_);
-  complete_pending(out);
+  table_.move(moved, parent, claim.name, parent->root, &walk_.to_complete());
+  walk_.complete_pending(out);
   return true;
 }
 
@@ -285,10 +285,10 @@ void TreeWatcher::end_batch() {
 void TreeWatcher::retry_blocked(Watch& dir, std::string_view name, EventBatch& out) {
   Watch* child = table_.child(dir, name);
   if (!child) {
-    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
   } else if (child->is_blocked()) {
-    to_complete_.push_back(child->wd);
-    complete_pending(out);
+    walk_.to_complete().push_back(child->wd);
+    walk_.complete_pending(out);
   }
 }
 

@@ -34,23 +34,11 @@ constexpr std::uint32_t kAncestorMask =
 
 constexpr std::size_t kMoveNotes = 64;
 constexpr int kResolveAttempts = 32;
-constexpr std::uint32_t kNoFrame = UINT32_MAX;
-// Deeper than this, directories are opened by their full path.
-constexpr std::size_t kMaxOpenDirectories = 32;
 
 constexpr unsigned kImmediateResyncs = 3;
 constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
 constexpr auto kMaxResyncDelay = std::chrono::milliseconds(4000);
 constexpr auto kOverflowQuiet = std::chrono::seconds(10);
-
-// How much earlier than the clock said a change may carry its time stamp. The kernel stamps
-// from a clock that only moves on each tick, and an operation may stamp its times a moment
-// before it queues its event; the margin covers both, with room to spare. Too wide a margin
-// costs a few needless reports, too narrow a one loses changes.
-constexpr std::int64_t kStampMargin = 20'000'000;  // nanoseconds
-// What a MovedIn walk asks of each entry.
-constexpr unsigned kStatusMask =
-    STATX_TYPE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_CTIME | STATX_BTIME;
 
 /// Keeps the paths that are not inside another, in their first order; duplicates go.
 std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
@@ -82,19 +70,6 @@ std::pair<std::string, std::string> nearest_directory_above(std::string_view pat
   }
 }
 
-std::int64_t nanoseconds(const statx_timestamp& stamp) {
-  return stamp.tv_sec * 1'000'000'000 + stamp.tv_nsec;
-}
-
-FSEventStreamEventFlags type_of(mode_t mode) {
-  if (S_ISDIR(mode)) return kIsDir;
-  return S_ISLNK(mode) ? kIsSymlink : kIsFile;
-}
-
-bool vanished(int error) {
-  return error == ENOENT || error == ENOTDIR || error == ELOOP;
-}
-
 }  // namespace
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
@@ -117,6 +92,7 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
       watches_(kernel(), max_watches, watch_count, *this),
       table_(watches_.table()),
+      walk_(watches_, *this),
       move_notes_(kMoveNotes) {
   roots_.reserve(roots.size());
   for (std::string& path : roots) {
@@ -300,7 +276,8 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
   if (take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
     if (is_dir && !table_.child(dir, name)) {
-      walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+      walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+                 out);
     }
     return;
   }
@@ -309,7 +286,7 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
   }
   if (is_dir) {
     out.add(table_.cached_path(dir), name, kCreated | kIsDir);
-    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
     return;
   }
   const std::string path = path_text::join(table_.path(dir), name);
@@ -342,66 +319,6 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
   }
   out.add(table_.cached_path(dir), name,
           kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
-}
-
-void TreeWatcher::complete_pending(EventBatch& out) {
-  if (completing_) return;  // the outer call lists what this one would
-  completing_ = true;
-  while (!to_complete_.empty()) {
-    const int wd = to_complete_.back();
-    to_complete_.pop_back();
-    complete(wd, out);
-  }
-  completing_ = false;
-}
-
-// Walks the subdirectories of a watched directory that have no watch, reporting them and
-// their contents as created.
-void TreeWatcher::complete(int wd, EventBatch& out) {
-  Watch* watch = table_.find(wd);
-  if (!watch || !watch->in_tree() || (!watch->incomplete && !watch->is_blocked())) return;
-  const std::string path = table_.path(*watch);
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) {
-    // Gone from this path too: renamed again, and that rename, still queued, brings it
-    // back here; or deleted. Anything else keeps it from being listed: the user is told.
-    if (!vanished(errno)) {
-      table_.set_incomplete(*watch, false);
-      if (watch->extras) watch->extras->blocked.clear();
-      out.add(path, kUserDropped);
-    }
-    return;
-  }
-  // Another directory may have taken the path meanwhile: the same wait applies.
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || FileIdentity::of(st) != watch->identity) {
-    return;
-  }
-  table_.set_incomplete(*watch, false);
-  // Subdirectories that failed were reported when they appeared; now only their contents.
-  NameSet blocked;
-  if (watch->extras) blocked.swap(watch->extras->blocked);
-  unwatched_.clear();
-  reader_.open(fd.get());
-  DirectoryReader::Entry entry;
-  while (reader_.next(entry)) {
-    unsigned char type = entry.type;
-    if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(fd.get(), entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(st.st_mode);
-    }
-    if (type == DT_DIR && !table_.child(*watch, entry.name)) {
-      unwatched_.push_back(path_text::join(path, entry.name));
-    }
-  }
-  const std::uint32_t root = watch->root;
-  const std::vector<std::string> unwatched = std::move(unwatched_);
-  unwatched_.clear();
-  for (const std::string& subdirectory : unwatched) {
-    const bool reported = blocked.contains(path_text::last_component(subdirectory));
-    walk(subdirectory, wd, root, Scan::ReportCreated, out, reported ? Announce::No : Announce::Yes);
-  }
 }
 
 // Every watch on an unmounted file system gets its own IN_UNMOUNT, in no useful order. Only
@@ -439,7 +356,7 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
       const int parent_wd = watch->parent->wd;
       std::string path = table_.path(*watch);
       watches_.drop_tree(*watch, KernelWatch::Remove);
-      walk(std::move(path), parent_wd, index, Scan::Quiet, out);
+      walk_.walk(std::move(path), parent_wd, index, Scan::Quiet, out);
     } else {
       watches_.drop_tree(*watch, KernelWatch::Remove);
     }
@@ -489,8 +406,9 @@ void TreeWatcher::resync(EventBatch& out) {
   for (std::uint32_t index = 0; index < roots_.size(); ++index) {
     Root& root = roots_[index];
     if (root.state != RootState::Directory) continue;
-    const WalkResult result = walk(root.path, -1, index, Scan::Resync, out);
-    const Watch* top = result.outcome == Outcome::Watched ? table_.find(result.wd) : nullptr;
+    const TreeWalk::Result result = walk_.walk(root.path, -1, index, Scan::Resync, out);
+    const Watch* top =
+        result.outcome == TreeWalk::Outcome::Watched ? table_.find(result.wd) : nullptr;
     if (top && top->root == index && !top->parent) {
       root.wd = result.wd;
     } else {
@@ -524,325 +442,8 @@ void TreeWatcher::on_watch_removed(int wd) {
   std::erase_if(parked_, [wd](const Parked& parked) { return parked.wd == wd; });
 }
 
-TreeWatcher::WalkResult TreeWatcher::walk(std::string path, int parent_wd, std::uint32_t root,
-                                          Scan mode, EventBatch& out, Announce announce) {
-  pending_.clear();
-  frames_.clear();
-  pending_.push_back(PendingDirectory{std::move(path), parent_wd, 0, kNoFrame, mode, announce});
-  WalkResult top{Outcome::Failed, -1};
-  bool first = true;
-  while (!pending_.empty()) {
-    PendingDirectory dir = std::move(pending_.back());
-    pending_.pop_back();
-    int parent_fd = -1;
-    if (dir.frame != kNoFrame) {
-      parent_fd = frames_[dir.frame].fd.get();
-      --frames_[dir.frame].pending;
-    }
-    int wd = -1;
-    const int parent_wd = dir.parent_wd;
-    // The top of a walk was reported by its caller; a listed one once visited.
-    const bool reported = first || dir.announce == Announce::Yes;
-    const Outcome outcome = visit(dir, parent_fd, root, dir.mode, out, wd);
-    if (first) top = WalkResult{outcome, wd};
-    // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
-    // rename's events bring the walk back here under the new path. Reported but not
-    // watched, it is not reported again when its parent is listed once more.
-    if (parent_wd != -1 && (outcome == Outcome::Vanished || outcome == Outcome::Failed)) {
-      if (Watch* parent = table_.find(parent_wd); parent && parent->in_tree()) {
-        if (outcome == Outcome::Vanished) table_.set_incomplete(*parent, true);
-        if (reported || outcome == Outcome::Failed) {
-          parent->more().blocked.emplace(path_text::last_component(dir.path));
-        }
-      }
-    }
-    first = false;
-    while (!frames_.empty() && frames_.back().pending == 0) frames_.pop_back();
-  }
-  frames_.clear();
-  complete_pending(out);
-  return top;
-}
-
-// Watch first, then scan: an entry made before the watch is found by the scan, one made
-// after it arrives as an event (and one made in between may be reported twice).
-//
-// The watch must be on the very directory that is scanned, even if the path is given to
-// another meanwhile. A subdirectory found by a scan is watched by path, then opened, and the
-// opened directory's inode must be the one the listing gave: the path led to it both before
-// and after the watch was added. Otherwise (and for a directory known only by path) the
-// watch is added through the open descriptor itself, by way of /proc/self/fd.
-TreeWatcher::Outcome TreeWatcher::visit(PendingDirectory& dir, int parent_fd, std::uint32_t root,
-                                        Scan mode, EventBatch& out, int& wd) {
-  constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  const std::string_view name = path_text::last_component(dir.path);
-  const auto open_directory = [&] {
-    return FileDescriptor(parent_fd != -1 ? ::openat(parent_fd, name.data(), kOpenFlags)
-                                          : ::open(dir.path.c_str(), kOpenFlags));
-  };
-  // A subdirectory listed by a scan that reports creations is reported once it is known not
-  // to be a watched directory found under a new name.
-  const auto announce = [&] {
-    if (dir.announce == Announce::No) return;
-    dir.announce = Announce::No;
-    out.add(dir.path, kCreated | kIsDir);
-    note_fresh(dir.parent_wd, name);
-  };
-  const auto fail = [&](int error) {
-    announce();
-    return failed(error, dir.path, out);
-  };
-  FileDescriptor fd;
-  long subdirectories = -1;  // what the link count promises, when it does
-  struct stat st {};
-  // A subdirectory that a MovedIn scan found is dated here, from the directory opened anyway
-  // (the top of the walk is the moved directory itself, whose rename is reported).
-  const bool dated = mode == Scan::MovedIn && dir.inode != 0;
-  struct statx status {};
-  bool have_status = false;
-  const auto stat_open = [&](int open_fd) {
-    if (!dated) return ::fstat(open_fd, &st) == 0;
-    have_status = ::statx(open_fd, "", AT_EMPTY_PATH, kStatusMask, &status) == 0;
-    if (!have_status) return false;
-    st = {};
-    st.st_dev = makedev(status.stx_dev_major, status.stx_dev_minor);
-    st.st_ino = status.stx_ino;
-    st.st_nlink = status.stx_nlink;
-    st.st_mode = status.stx_mode;
-    return true;
-  };
-  if (dir.inode != 0) {
-    wd = watches_.add_directory_watch(dir.path);
-    if (wd < 0) return fail(-wd);
-    fd = open_directory();
-    if (!fd.valid()) {
-      const int error = errno;
-      watches_.discard_if_unknown(wd);
-      return fail(error);
-    }
-    if (stat_open(fd.get()) && st.st_ino == dir.inode) {
-      // A directory's link count is 2 plus its subdirectories where the file system keeps
-      // it so (1 where it does not).
-      if (st.st_nlink >= 2) subdirectories = static_cast<long>(st.st_nlink - 2);
-    } else {
-      // Replaced meanwhile, or a mount point, which is listed with the inode beneath it.
-      const int exact = watches_.add_directory_watch(dir.path, fd.get());
-      if (exact != wd) watches_.discard_if_unknown(wd);
-      wd = exact;
-      if (wd < 0) return fail(-wd);
-    }
-  } else {
-    fd = open_directory();
-    if (!fd.valid()) return fail(errno);
-    wd = watches_.add_directory_watch(dir.path, fd.get());
-    if (wd < 0) return fail(-wd);
-    if (::fstat(fd.get(), &st) != 0) st = {};
-  }
-
-  Watch* parent = nullptr;
-  if (dir.parent_wd != -1) {
-    parent = table_.find(dir.parent_wd);
-    if (!parent || !parent->in_tree()) {
-      watches_.discard_if_unknown(wd);
-      return Outcome::Failed;
-    }
-  }
-  reader_.open(fd.get());
-  if (dir.inode == 0 && parent && !inside(*parent, fd.get(), st)) {
-    // Reached by a path that a rename, still queued, has taken from the parent: what the
-    // path leads to now is another directory. The rename brings the walk back.
-    watches_.discard_if_unknown(wd);
-    return Outcome::Vanished;
-  }
-  Watch* watch = table_.find(wd);
-  if (watch && watch->in_tree()) {
-    if (mode == Scan::Resync && watch->epoch == epoch_) return Outcome::Watched;
-    if (watch->parent != parent || watch->name != (parent ? name : dir.path)) {
-      if (!found_elsewhere(*watch, parent, name, fd.get(), mode)) return Outcome::Watched;
-      // After lost events nothing is queued to settle a claim: the present decides.
-      if (parent) {
-        if (Watch* other = table_.child(*parent, name); other && other != watch) {
-          watches_.drop_tree(*other, KernelWatch::Remove);
-        }
-      }
-      table_.move(*watch, parent, parent ? std::string(name) : std::move(dir.path), root);
-    } else if (mode != Scan::Resync && (watch->incomplete || watch->is_blocked())) {
-      to_complete_.push_back(watch->wd);
-    }
-    // Its watch never lapsed: what changed in it came as events. What a walk lost below it
-    // to a rename is listed again now that its present path is known (after this walk).
-    if (mode != Scan::Resync) return Outcome::Watched;
-  } else {
-    announce();
-    if (!watch) {
-      watch = &watches_.new_watch(wd, parent ? std::string(name) : std::move(dir.path));
-    } else {
-      table_.rename(*watch, parent ? std::string(name) : std::move(dir.path));
-    }
-    watch->root = root;
-    if (parent) adopt(*parent, *watch, mode);
-  }
-  watch->epoch = epoch_;
-  watch->identity = FileIdentity::of(st);
-  table_.set_incomplete(*watch, false);  // the scan lists every subdirectory
-  if (mode == Scan::Resync && watch->extras) watch->extras->symlinks.clear();
-  const Scan scan_mode =
-      dated ? date_directory(*watch, have_status ? &status : nullptr, out) : mode;
-  if (scan_mode == Scan::ReportCreated) note_listed(watch->wd);
-  const std::size_t found = scan(*watch, fd.get(), scan_mode, subdirectories, out);
-  if (found > 0 && frames_.size() < kMaxOpenDirectories) {
-    const auto frame = static_cast<std::uint32_t>(frames_.size());
-    for (std::size_t i = pending_.size() - found; i < pending_.size(); ++i) {
-      pending_[i].frame = frame;
-    }
-    frames_.push_back(OpenDirectory{std::move(fd), found});
-  }
-  return Outcome::Watched;
-}
-
-// Reports a subdirectory of a directory moved in by its age (`status` null when it could
-// not be had), and says how to scan it.
-TreeWatcher::Scan TreeWatcher::date_directory(Watch& watch, const struct statx* status,
-                                              EventBatch& out) {
-  switch (status ? age(*status) : Age::BornSince) {
-    case Age::BornSince:  // and so is everything in it
-      out.add(table_.path(watch), kCreated | kIsDir);
-      if (watch.parent) note_fresh(watch.parent->wd, watch.name);
-      return Scan::ReportCreated;
-    case Age::ChangedSince:
-      // Making, removing or renaming an entry changes the directory's times too, and the
-      // entries tell of that themselves. Its status changed apart from them when its status
-      // change time is later than that of its last entry change.
-      if (!(status->stx_mask & STATX_MTIME) ||
-          nanoseconds(status->stx_ctime) > nanoseconds(status->stx_mtime)) {
-        out.add(table_.path(watch), kMetaMod | kIsDir);
-      }
-      return Scan::MovedIn;
-    case Age::Older:
-      break;
-  }
-  return Scan::MovedIn;
-}
-
-std::size_t TreeWatcher::scan(Watch& dir, int dir_fd, Scan mode, long subdirectories,
-                              EventBatch& out) {
-  const std::string dir_path = table_.path(dir);
-  const bool report = mode == Scan::ReportCreated;
-  const bool dated = mode == Scan::MovedIn;
-  // Reports need every entry; otherwise the subdirectories are what matters, and once the
-  // link count's number of them has been seen, the read that would confirm the end is saved.
-  const bool counted = !report && !dated && subdirectories >= 0;
-  std::size_t found = 0;
-  DirectoryReader::Entry entry;
-  while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
-    unsigned char type = entry.type;
-    if (dated && type != DT_DIR) {
-      type = date_entry(dir, dir_path, dir_fd, entry, out);
-      if (type == DT_UNKNOWN) continue;
-    } else if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(dir_fd, entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(st.st_mode);
-    }
-    if (type == DT_DIR) {
-      pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
-                                          entry.inode, kNoFrame, mode,
-                                          report ? Announce::Yes : Announce::No});
-      ++found;
-      continue;
-    }
-    if (type == DT_LNK) remember_symlink(dir, entry.name);
-    if (report) {
-      out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
-      note_fresh(dir.wd, entry.name);
-    }
-  }
-  return found;
-}
-
-// Where an entry's times stand against queue_.unread_since(). An entry that a MovedIn walk finds
-// changed after it may have changed after the move, before its directory was watched: no
-// event tells of that. One changed before it was either outside the trees then, or its
-// change was read as an event. A time the file system does not give counts as recent.
-TreeWatcher::Age TreeWatcher::age(const struct statx& status) const {
-  const std::int64_t since = queue_.unread_since() - kStampMargin;
-  if ((status.stx_mask & STATX_CTIME) && nanoseconds(status.stx_ctime) < since) {
-    return Age::Older;
-  }
-  if ((status.stx_mask & STATX_BTIME) && nanoseconds(status.stx_btime) < since) {
-    return Age::ChangedSince;
-  }
-  return Age::BornSince;
-}
-
-// Reports an entry of a directory that a MovedIn walk lists, other than a subdirectory, by
-// its age, with one statx. Returns its type (DT_*), or DT_UNKNOWN when it is gone.
-unsigned char TreeWatcher::date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
-                                      const DirectoryReader::Entry& entry, EventBatch& out) {
-  struct statx status;
-  if (::statx(dir_fd, entry.name.data(), AT_SYMLINK_NOFOLLOW, kStatusMask, &status) != 0) {
-    if (vanished(errno)) return DT_UNKNOWN;
-    // Listed but not to be looked at: taken for new, with the type that the listing gave.
-    const unsigned char type =
-        entry.type == DT_UNKNOWN ? static_cast<unsigned char>(DT_REG) : entry.type;
-    out.add(dir_path, entry.name, kCreated | (type == DT_LNK ? kIsSymlink : kIsFile));
-    note_fresh(dir.wd, entry.name);
-    return type;
-  }
-  const unsigned char type = IFTODT(status.stx_mode);
-  if (type == DT_DIR) return type;  // dated once visited
-  const FSEventStreamEventFlags kind = type_of(status.stx_mode);
-  switch (age(status)) {
-    case Age::BornSince: {
-      const bool linked = S_ISREG(status.stx_mode) && status.stx_nlink > 1;
-      out.add(dir_path, entry.name, kCreated | kind | (linked ? kIsHardlink : 0));
-      note_fresh(dir.wd, entry.name);
-      break;
-    }
-    case Age::ChangedSince: {
-      // Its contents changed, or only its status (permissions, owner, links).
-      const bool written = !(status.stx_mask & STATX_MTIME) ||
-                           nanoseconds(status.stx_mtime) >= queue_.unread_since() - kStampMargin;
-      out.add(dir_path, entry.name, (written ? kModified : kMetaMod) | kind);
-      break;
-    }
-    case Age::Older:
-      break;
-  }
-  return type;
-}
-
-// Whether the directory open as `fd`, with status `st`, lies directly in `parent`. Its own
-// listing names its parent, as "..", in the batch already read for the scan; a mount
-// point's names the file system's own root, so that is asked for once more.
-bool TreeWatcher::inside(const Watch& parent, int fd, const struct stat& st) {
-  if (st.st_dev == parent.identity.device && reader_.parent_inode() == parent.identity.inode) {
-    return true;
-  }
-  struct stat above;
-  return ::fstatat(fd, "..", &above, AT_SYMLINK_NOFOLLOW) == 0 &&
-         FileIdentity::of(above) == parent.identity;
-}
-
-// A directory that vanished is no failure. Anything else (no permission to read it, the
-// watch limit, the descriptor limit) loses events below it: the user is told.
-TreeWatcher::Outcome TreeWatcher::failed(int error, const std::string& path, EventBatch& out) {
-  if (vanished(error)) return Outcome::Vanished;
-  out.add(path, kUserDropped);
-  return Outcome::Failed;
-}
-
-// A watched directory still under the name that a walk finds another directory under has
-// left it, and the record of that is still queued (after lost records, there is none).
-void TreeWatcher::adopt(Watch& parent, Watch& child, Scan mode) {
-  if (Watch* stale = table_.child(parent, child.name); stale && stale != &child) {
-    if (mode == Scan::Resync) {
-      watches_.drop_tree(*stale, KernelWatch::Remove);
-    } else {
-      park(*stale, parent.wd, Parking::Displaced);
-    }
-  }
-  table_.link(parent, child);
+void TreeWatcher::displace(Watch& stale, int parent_wd) {
+  park(stale, parent_wd, Parking::Displaced);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -887,10 +488,10 @@ void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out
     if (::lstat(root.path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) {
         if (report) out.add(root.path, kCreated | kIsDir);
-        const WalkResult result =
-            walk(root.path, -1, index, report ? Scan::ReportCreated : Scan::Quiet, out);
-        if (result.outcome == Outcome::Vanished) continue;
-        if (result.outcome == Outcome::Failed) return;  // reported by the walk
+        const TreeWalk::Result result =
+            walk_.walk(root.path, -1, index, report ? Scan::ReportCreated : Scan::Quiet, out);
+        if (result.outcome == TreeWalk::Outcome::Vanished) continue;
+        if (result.outcome == TreeWalk::Outcome::Failed) return;  // reported by the walk
         const Watch* top = table_.find(result.wd);
         if (top && top->root == index && !top->parent) {
           root.state = RootState::Directory;

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/linux/cf_url.h"
-#include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/record_queue.h"
+#include "platform/linux/tree_walk.h"
 #include "platform/linux/watch_set.h"
 #include "platform/linux/watch_table.h"
 
@@ -26,7 +26,7 @@ namespace vestra::platform {
 
 /// Watches the trees below a stream's paths with one inotify instance: one watch per
 /// directory, symbolic links never followed. Runs on one thread, the stream's loop thread.
-class TreeWatcher : private WatchSet::Listener {
+class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
  public:
   /// Opens an inotify instance for `paths` (absolute and normalized). A path inside another
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
@@ -64,6 +64,7 @@ class TreeWatcher : private WatchSet::Listener {
   int watch_of(std::string_view path);
 
  private:
+  using Scan = TreeWalk::Scan;
   enum class RootState : std::uint8_t { Unwatched, Directory, Item, Missing };
   struct Root {
     std::string path;
@@ -73,33 +74,6 @@ class TreeWatcher : private WatchSet::Listener {
     FileIdentity identity{};  // Item
     FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
     std::vector<int> ancestors;        // Directory, Item: watches of the directories above
-  };
-  /// How a walk treats what it finds. Quiet watches it; ReportCreated also reports every
-  /// entry as created; Resync watches again after lost events. MovedIn, for a directory
-  /// moved in from outside the trees, also reports what changed after unread_since_.
-  enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync, MovedIn };
-  /// When an entry found by a MovedIn walk was made or last changed, next to unread_since_.
-  enum class Age : std::uint8_t { Older, ChangedSince, BornSince };
-  enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
-  /// Whether a subdirectory found by a scan is reported as created once visited.
-  enum class Announce : std::uint8_t { No, Yes };
-  struct WalkResult {
-    Outcome outcome;
-    int wd;
-  };
-  struct PendingDirectory {
-    std::string path;
-    int parent_wd;
-    ino_t inode;          // as the parent's listing gave it; 0 when not known
-    std::uint32_t frame;  // the open parent directory in frames_, or kNoFrame
-    Scan mode;
-    Announce announce;
-  };
-  /// A directory kept open while its subdirectories are visited, so that they are opened
-  /// relative to it.
-  struct OpenDirectory {
-    FileDescriptor fd;
-    std::size_t pending;  // subdirectories not yet visited
   };
   enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
   struct MoveNote {
@@ -152,10 +126,11 @@ class TreeWatcher : private WatchSet::Listener {
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
-  bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd, Scan mode);
+  bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd,
+                       Scan mode) override;
   bool settle_claim(Watch& moved, EventBatch& out);
-  void note_fresh(int wd, std::string_view name);
-  void note_listed(int wd);
+  void note_fresh(int wd, std::string_view name) override;
+  void note_listed(int wd) override;
   bool take_fresh(int wd, std::string_view name);
   bool reported_since_walk(int wd, std::string_view name);
   void end_batch();
@@ -165,22 +140,11 @@ class TreeWatcher : private WatchSet::Listener {
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
-  // Watches.
+  // What the watch set and the walks ask of the watcher.
   void on_watch_removed(int wd) override;
-  WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out,
-                  Announce announce = Announce::No);
-  Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
-                EventBatch& out, int& wd);
-  std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
-  bool inside(const Watch& parent, int fd, const struct stat& st);
-  Age age(const struct statx& status) const;
-  Scan date_directory(Watch& watch, const struct statx* status, EventBatch& out);
-  unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
-                           const DirectoryReader::Entry& entry, EventBatch& out);
-  void complete_pending(EventBatch& out);
-  void complete(int wd, EventBatch& out);
-  Outcome failed(int error, const std::string& path, EventBatch& out);
-  void adopt(Watch& parent, Watch& child, Scan mode);
+  void displace(Watch& stale, int parent_wd) override;
+  std::uint32_t epoch() const override { return epoch_; }
+  std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Stream paths.
   void forget_root(std::uint32_t index, KernelWatch kernel);
@@ -194,8 +158,8 @@ class TreeWatcher : private WatchSet::Listener {
   RecordQueue queue_;
   WatchSet watches_;
   WatchTable& table_;  // watches_.table(), which renames consult at every step
+  TreeWalk walk_;
   std::vector<Root> roots_;
-  DirectoryReader reader_;
 
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
@@ -220,13 +184,7 @@ class TreeWatcher : private WatchSet::Listener {
   std::size_t resyncs_ = 0;
 
   // Scratch storage, kept between uses.
-  std::vector<PendingDirectory> pending_;
-  std::vector<OpenDirectory> frames_;
   std::vector<std::uint32_t> matched_roots_;
-  // Incomplete directories to list again, once the walk or rename at hand is done.
-  std::vector<int> to_complete_;
-  bool completing_ = false;
-  std::vector<std::string> unwatched_;
 };
 
 }  // namespace vestra::platform
