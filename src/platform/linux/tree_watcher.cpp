@@ -1,17 +1,10 @@
 #include "platform/linux/tree_watcher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstring>
 
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
@@ -22,53 +15,12 @@ using namespace record_flags;
 
 namespace {
 
-constexpr std::uint32_t kItemMask = kChangeMask | IN_DONT_FOLLOW;
-// An anchor waits for a component to appear. IN_MASK_ADD keeps a tree directory's wider mask
-// when the same directory is also an anchor.
-constexpr std::uint32_t kAnchorMask =
-    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
-// The directories above a stream path tell only of their own move or deletion: nothing else
-// reports that the path has moved away with them.
-constexpr std::uint32_t kAncestorMask =
-    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
-
 constexpr std::size_t kMoveNotes = 64;
-constexpr int kResolveAttempts = 32;
 
 constexpr unsigned kImmediateResyncs = 3;
 constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
 constexpr auto kMaxResyncDelay = std::chrono::milliseconds(4000);
 constexpr auto kOverflowQuiet = std::chrono::seconds(10);
-
-/// Keeps the paths that are not inside another, in their first order; duplicates go.
-std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
-  std::vector<std::string> kept;
-  for (const std::string& path : paths) {
-    const bool covered = std::any_of(kept.begin(), kept.end(), [&](const std::string& other) {
-      return path_text::is_same_or_below(path, other);
-    });
-    if (covered) continue;
-    std::erase_if(
-        kept, [&](const std::string& other) { return path_text::is_same_or_below(other, path); });
-    kept.push_back(path);
-  }
-  return kept;
-}
-
-/// The deepest existing directory above `path`, and the component below it on the way.
-std::pair<std::string, std::string> nearest_directory_above(std::string_view path) {
-  std::string_view below = path;
-  while (true) {
-    const std::string_view next = path_text::last_component(below);
-    std::string above(path_text::parent(below));
-    if (above.empty()) above.push_back('/');
-    struct stat st;
-    if (above == "/" || (::stat(above.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-      return {std::move(above), std::string(next)};
-    }
-    below = path_text::parent(below);
-  }
-}
 
 }  // namespace
 
@@ -81,26 +33,20 @@ std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& p
     error = errno;
     return nullptr;
   }
-  return std::unique_ptr<TreeWatcher>(new TreeWatcher(
-      std::move(inotify), std::move(records), covering_paths(paths), max_watches, watch_count));
+  return std::unique_ptr<TreeWatcher>(
+      new TreeWatcher(std::move(inotify), std::move(records), paths, max_watches, watch_count));
 }
 
 TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
-                         std::vector<std::string> roots, std::size_t max_watches,
+                         const std::vector<std::string>& paths, std::size_t max_watches,
                          std::atomic<std::size_t>& watch_count)
     : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
       watches_(kernel(), max_watches, watch_count, *this),
       table_(watches_.table()),
       walk_(watches_, *this),
-      move_notes_(kMoveNotes) {
-  roots_.reserve(roots.size());
-  for (std::string& path : roots) {
-    Root root;
-    root.path = std::move(path);
-    roots_.push_back(std::move(root));
-  }
-}
+      paths_(paths, watches_, walk_),
+      move_notes_(kMoveNotes) {}
 
 TreeWatcher::~TreeWatcher() = default;
 
@@ -111,7 +57,7 @@ int TreeWatcher::kernel() const noexcept {
 void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
   queue_.mark_drained();
-  for (std::uint32_t index = 0; index < roots_.size(); ++index) resolve_root(index, false, out);
+  paths_.start(out);
   watches_.prune();
 }
 
@@ -157,18 +103,18 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
     return;
   }
   if (watch->item_root() != kNoRoot) {
-    on_item_root_event(*watch, event.mask, out);
+    paths_.on_item_root_event(*watch, event.mask, out);
     return;
   }
   if (watch->ancestor_count() > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
-    on_ancestor_gone(event.wd, out);
+    paths_.on_ancestor_gone(event.wd, out);
     watch = table_.find(event.wd);
     if (!watch) return;
   }
   const int wd = event.wd;
   const bool anchor = watch->anchor_count() > 0;
   if (watch->in_tree()) on_tree_event(*watch, event, out);
-  if (anchor) on_anchor_event(wd, event.mask, event.name, out);
+  if (anchor) paths_.on_anchor_event(wd, event.mask, event.name, out);
 }
 
 void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out) {
@@ -177,7 +123,7 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
   if (name.empty()) {
     // A directory's own attribute change, deletion and move reach its parent's watch as
     // well, under its name; only the top of a tree has no parent to report them.
-    if (!dir.parent) on_root_self_event(dir, mask, out);
+    if (!dir.parent) paths_.on_root_self_event(dir, mask, out);
     return;
   }
   const bool is_dir = mask & IN_ISDIR;
@@ -205,70 +151,6 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
       break;
     default:
       break;
-  }
-}
-
-void TreeWatcher::on_root_self_event(Watch& top, std::uint32_t mask, EventBatch& out) {
-  const std::uint32_t index = top.root;
-  Root& root = roots_[index];
-  if (root.state != RootState::Directory || root.wd != top.wd) return;
-  if (mask & IN_ATTRIB) {
-    out.add(root.path, kMetaMod | kIsDir);
-  } else if (mask & IN_DELETE_SELF) {
-    out.add(root.path, kRemoved | kIsDir);
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
-  } else if (mask & IN_MOVE_SELF) {
-    // The tree now lives elsewhere, so its events would carry wrong paths: its watches go,
-    // and the path is watched again by name.
-    out.add(root.path, kFSEventStreamEventFlagRootChanged);
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
-  }
-}
-
-void TreeWatcher::on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out) {
-  const std::uint32_t index = item.item_root();
-  Root& root = roots_[index];
-  if (mask & IN_MODIFY) {
-    out.add(root.path, kModified | root.type);
-  } else if (mask & IN_ATTRIB) {
-    // Unlinking changes the link count, which arrives as an attribute change long before the
-    // deletion itself when the file is still open somewhere: the path tells which it was.
-    struct stat st;
-    if (::lstat(root.path.c_str(), &st) == 0 &&
-        FileIdentity{st.st_dev, st.st_ino} == root.identity) {
-      out.add(root.path, kMetaMod | root.type);
-    } else {
-      out.add(root.path, kRemoved | root.type);
-      forget_root(index, KernelWatch::Remove);
-      resolve_root(index, true, out);
-    }
-  } else if (mask & IN_DELETE_SELF) {
-    out.add(root.path, kRemoved | root.type);
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
-  } else if (mask & IN_MOVE_SELF) {
-    out.add(root.path, kRenamed | root.type);
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
-  }
-}
-
-void TreeWatcher::on_anchor_event(int wd, std::uint32_t mask, std::string_view name,
-                                  EventBatch& out) {
-  matched_roots_.clear();
-  const bool appeared = (mask & (IN_CREATE | IN_MOVED_TO)) && !name.empty();
-  const bool gone = mask & (IN_DELETE_SELF | IN_MOVE_SELF);
-  if (!appeared && !gone) return;
-  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
-    const Root& root = roots_[index];
-    if (root.state != RootState::Missing || root.wd != wd) continue;
-    if (gone || root.next == name) matched_roots_.push_back(index);
-  }
-  for (const std::uint32_t index : matched_roots_) {
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
   }
 }
 
@@ -326,7 +208,7 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
 // another.
 void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
   if (watch.item_root() != kNoRoot) {
-    out.add(roots_[watch.item_root()].path, kFSEventStreamEventFlagUnmount);
+    out.add(paths_.path(watch.item_root()), kFSEventStreamEventFlagUnmount);
   } else if (watch.in_tree()) {
     watch.unmounted = true;
     if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
@@ -339,46 +221,35 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   // The kernel has dropped this watch (deletion, unmount): every role it played ends.
   Watch* watch = table_.find(wd);
   if (watch->item_root() != kNoRoot) {
-    const std::uint32_t index = watch->item_root();
-    forget_root(index, KernelWatch::AlreadyGone);
-    resolve_root(index, false, out);
+    paths_.renew(watch->item_root(), KernelWatch::AlreadyGone, Report::No, out);
   }
   watch = table_.find(wd);
-  if (watch && watch->in_tree()) {
-    const std::uint32_t index = watch->root;
-    const Root& root = roots_[index];
-    if (!watch->parent && root.state == RootState::Directory && root.wd == wd) {
-      forget_root(index, KernelWatch::AlreadyGone);
-      resolve_root(index, false, out);
-    } else if (watch->unmounted && watch->parent &&
-               watch->parent->identity.device != watch->identity.device) {
-      // A mount point: the directory beneath the file system that went away shows again.
-      const int parent_wd = watch->parent->wd;
-      std::string path = table_.path(*watch);
-      watches_.drop_tree(*watch, KernelWatch::Remove);
-      walk_.walk(std::move(path), parent_wd, index, Scan::Quiet, out);
-    } else {
-      watches_.drop_tree(*watch, KernelWatch::Remove);
-    }
-  }
+  if (watch && watch->in_tree()) on_tree_ignored(*watch, out);
   watch = table_.find(wd);
-  if (watch && watch->anchor_count() > 0) {
-    matched_roots_.clear();
-    for (std::uint32_t index = 0; index < roots_.size(); ++index) {
-      if (roots_[index].state == RootState::Missing && roots_[index].wd == wd) {
-        matched_roots_.push_back(index);
-      }
-    }
-    for (const std::uint32_t index : matched_roots_) {
-      forget_root(index, KernelWatch::AlreadyGone);
-      resolve_root(index, false, out);
-    }
-  }
+  if (watch && watch->anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
   if (table_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
 }
 
+void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
+  const std::uint32_t index = watch.root;
+  if (!watch.parent && paths_.is_tree_top(index, watch.wd)) {
+    paths_.renew(index, KernelWatch::AlreadyGone, Report::No, out);
+  } else if (watch.unmounted && watch.parent &&
+             watch.parent->identity.device != watch.identity.device) {
+    // A mount point: the directory beneath the file system that went away shows again.
+    const int parent_wd = watch.parent->wd;
+    std::string path = table_.path(watch);
+    watches_.drop_tree(watch, KernelWatch::Remove);
+    walk_.walk(std::move(path), parent_wd, index, Scan::Quiet, out);
+  } else {
+    watches_.drop_tree(watch, KernelWatch::Remove);
+  }
+}
+
 void TreeWatcher::on_overflow(EventBatch& out) {
-  for (const Root& root : roots_) out.add(root.path, kKernelDropped);
+  for (std::uint32_t index = 0; index < paths_.size(); ++index) {
+    out.add(paths_.path(index), kKernelDropped);
+  }
   const auto now = std::chrono::steady_clock::now();
   if (now - last_overflow_ > kOverflowQuiet) overflow_streak_ = 0;
   last_overflow_ = now;
@@ -403,38 +274,24 @@ void TreeWatcher::resync(EventBatch& out) {
   claims_.clear();
   fresh_.clear();
   drop_parked();
-  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
-    Root& root = roots_[index];
-    if (root.state != RootState::Directory) continue;
-    const TreeWalk::Result result = walk_.walk(root.path, -1, index, Scan::Resync, out);
-    const Watch* top =
-        result.outcome == TreeWalk::Outcome::Watched ? table_.find(result.wd) : nullptr;
-    if (top && top->root == index && !top->parent) {
-      root.wd = result.wd;
-    } else {
-      root.state = RootState::Unwatched;  // its old watches are swept below
-      root.wd = -1;
-    }
-  }
-  // Whatever the walks did not find again has gone.
+  paths_.rewalk_trees(out);
+  drop_unfound();
+  paths_.renew_all_but_trees(out);
+  watches_.prune();
+}
+
+// Whatever the walks of a resync did not find again has gone.
+void TreeWatcher::drop_unfound() {
   std::vector<int> stale;
   table_.for_each([&](Watch& watch) {
     if (watch.in_tree() && watch.epoch != epoch_) stale.push_back(watch.wd);
   });
   for (const int wd : stale) {
-    if (Watch* watch = table_.find(wd); watch && watch->in_tree())
+    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) {
       watches_.drop_tree(*watch, KernelWatch::Remove);
+    }
   }
-  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
-    if (roots_[index].state == RootState::Directory) continue;
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, false, out);
-  }
-  watches_.prune();
 }
-
-// ---------------------------------------------------------------------------------------
-// Watches
 
 void TreeWatcher::on_watch_removed(int wd) {
   claims_.erase(wd);
@@ -444,153 +301,6 @@ void TreeWatcher::on_watch_removed(int wd) {
 
 void TreeWatcher::displace(Watch& stale, int parent_wd) {
   park(stale, parent_wd, Parking::Displaced);
-}
-
-// ---------------------------------------------------------------------------------------
-// Stream paths
-
-void TreeWatcher::forget_root(std::uint32_t index, KernelWatch kernel) {
-  Root& root = roots_[index];
-  release_ancestors(root, kernel);
-  Watch* watch = root.wd != -1 ? table_.find(root.wd) : nullptr;
-  switch (root.state) {
-    case RootState::Directory:
-      if (watch && watch->root == index && !watch->parent) watches_.drop_tree(*watch, kernel);
-      break;
-    case RootState::Item:
-      if (watch && watch->item_root() == index) {
-        watch->extras->item_root = kNoRoot;
-        if (!watch->has_role()) watches_.remove_watch(root.wd, kernel);
-      }
-      break;
-    case RootState::Missing:
-      // Dropped later, so that waiting again in the same directory keeps its watch.
-      if (watch && watch->anchor_count() > 0) {
-        --watch->extras->anchor_count;
-        watches_.prune_later(root.wd);
-      }
-      break;
-    case RootState::Unwatched:
-      break;
-  }
-  root.state = RootState::Unwatched;
-  root.wd = -1;
-  root.next.clear();
-}
-
-// A stream path is watched by name: as a tree when it is a directory, as one item when it is
-// anything else, and while it does not exist, through its nearest existing directory, where
-// the next component of its path will appear.
-void TreeWatcher::resolve_root(std::uint32_t index, bool report, EventBatch& out) {
-  Root& root = roots_[index];
-  for (int attempt = 0; attempt < kResolveAttempts; ++attempt) {
-    struct stat st;
-    if (::lstat(root.path.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) {
-        if (report) out.add(root.path, kCreated | kIsDir);
-        const TreeWalk::Result result =
-            walk_.walk(root.path, -1, index, report ? Scan::ReportCreated : Scan::Quiet, out);
-        if (result.outcome == TreeWalk::Outcome::Vanished) continue;
-        if (result.outcome == TreeWalk::Outcome::Failed) return;  // reported by the walk
-        const Watch* top = table_.find(result.wd);
-        if (top && top->root == index && !top->parent) {
-          root.state = RootState::Directory;
-          root.wd = result.wd;
-          watch_ancestors(root);
-        }
-        return;
-      }
-      const int wd = watches_.add_watch(root.path.c_str(), kItemMask);
-      if (wd < 0) {
-        if (vanished(-wd)) continue;
-        out.add(root.path, kUserDropped);
-        return;
-      }
-      Watch* item = table_.find(wd);
-      if (!item) item = &watches_.new_watch(wd, root.path);
-      item->more().item_root = index;
-      root.state = RootState::Item;
-      root.wd = wd;
-      root.identity = FileIdentity{st.st_dev, st.st_ino};
-      root.type = S_ISLNK(st.st_mode) ? kIsSymlink : kIsFile;
-      watch_ancestors(root);
-      if (report) {
-        const bool linked = S_ISREG(st.st_mode) && st.st_nlink > 1;
-        out.add(root.path, kCreated | root.type | (linked ? kIsHardlink : 0));
-      }
-      return;
-    }
-    if (errno != ENOENT && errno != ENOTDIR) {
-      out.add(root.path, kUserDropped);
-      return;
-    }
-    auto [anchor_path, next] = nearest_directory_above(root.path);
-    const int wd = watches_.add_watch(anchor_path.c_str(), kAnchorMask);
-    if (wd < 0) {
-      if (vanished(-wd)) continue;
-      out.add(root.path, kUserDropped);
-      return;
-    }
-    Watch* anchor = table_.find(wd);
-    if (!anchor) anchor = &watches_.new_watch(wd, anchor_path);
-    ++anchor->more().anchor_count;
-    root.state = RootState::Missing;
-    root.wd = wd;
-    root.next = next;
-    // The component may have appeared between the look-up and the watch. A non-directory
-    // on the way blocks the path until it is replaced, which the anchor then sees.
-    std::string awaited = path_text::join(anchor_path, next);
-    struct stat appeared;
-    if (::lstat(awaited.c_str(), &appeared) != 0) return;
-    if (!S_ISDIR(appeared.st_mode) && awaited != root.path) return;
-    forget_root(index, KernelWatch::Remove);
-  }
-  // The path kept changing under every attempt.
-  out.add(root.path, kUserDropped);
-}
-
-// Best effort: an ancestor that cannot be watched only leaves its move unnoticed, as it
-// always was before these watches.
-void TreeWatcher::watch_ancestors(Root& root) {
-  for (std::string_view above = path_text::parent(root.path); above.size() > 1;
-       above = path_text::parent(above)) {
-    const std::string path(above);
-    const int wd = watches_.add_watch(path.c_str(), kAncestorMask);
-    if (wd < 0) continue;
-    Watch* watch = table_.find(wd);
-    if (!watch) watch = &watches_.new_watch(wd, path);
-    ++watch->more().ancestor_count;
-    root.ancestors.push_back(wd);
-  }
-}
-
-void TreeWatcher::release_ancestors(Root& root, KernelWatch kernel) {
-  for (const int wd : root.ancestors) {
-    Watch* watch = table_.find(wd);
-    if (!watch || watch->ancestor_count() == 0) continue;
-    --watch->extras->ancestor_count;
-    if (!watch->has_role()) watches_.remove_watch(wd, kernel);
-  }
-  root.ancestors.clear();
-}
-
-// A directory above stream paths moved or went: each path watched below it has moved away,
-// as if it had moved itself, and is watched again once something takes its name.
-void TreeWatcher::on_ancestor_gone(int wd, EventBatch& out) {
-  matched_roots_.clear();
-  for (std::uint32_t index = 0; index < roots_.size(); ++index) {
-    const std::vector<int>& above = roots_[index].ancestors;
-    if (std::find(above.begin(), above.end(), wd) != above.end()) matched_roots_.push_back(index);
-  }
-  const std::vector<std::uint32_t> matched = matched_roots_;
-  for (const std::uint32_t index : matched) {
-    Root& root = roots_[index];
-    if (root.state == RootState::Directory || root.state == RootState::Item) {
-      out.add(root.path, kRootChanged);
-    }
-    forget_root(index, KernelWatch::Remove);
-    resolve_root(index, true, out);
-  }
 }
 
 }  // namespace vestra::platform

@@ -18,6 +18,7 @@
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/record_queue.h"
+#include "platform/linux/stream_paths.h"
 #include "platform/linux/tree_walk.h"
 #include "platform/linux/watch_set.h"
 #include "platform/linux/watch_table.h"
@@ -65,16 +66,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
  private:
   using Scan = TreeWalk::Scan;
-  enum class RootState : std::uint8_t { Unwatched, Directory, Item, Missing };
-  struct Root {
-    std::string path;
-    RootState state = RootState::Unwatched;
-    int wd = -1;              // Directory: top of its tree; Item: its own watch; Missing: anchor
-    std::string next;         // Missing: the component awaited in the anchor directory
-    FileIdentity identity{};  // Item
-    FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
-    std::vector<int> ancestors;        // Directory, Item: watches of the directories above
-  };
   enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
   struct MoveNote {
     std::uint32_t cookie = 0;
@@ -99,7 +90,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
     Parking why;
   };
 
-  TreeWatcher(FileDescriptor inotify, FileDescriptor records, std::vector<std::string> roots,
+  TreeWatcher(FileDescriptor inotify, FileDescriptor records, const std::vector<std::string>& paths,
               std::size_t max_watches, std::atomic<std::size_t>& watch_count);
 
   /// The descriptor of the instance that holds the watches.
@@ -108,9 +99,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   // Kernel events.
   void handle(const InotifyRecord& record, EventBatch& out);
   void on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out);
-  void on_root_self_event(Watch& top, std::uint32_t mask, EventBatch& out);
-  void on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out);
-  void on_anchor_event(int wd, std::uint32_t mask, std::string_view name, EventBatch& out);
   void on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_moved_from(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
@@ -119,7 +107,15 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
                    EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
   void on_ignored(int wd, EventBatch& out);
+  void on_tree_ignored(Watch& watch, EventBatch& out);
   void on_overflow(EventBatch& out);
+  void drop_unfound();
+
+  // What the watch set and the walks ask of the watcher.
+  void on_watch_removed(int wd) override;
+  void displace(Watch& stale, int parent_wd) override;
+  std::uint32_t epoch() const override { return epoch_; }
+  std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Renames, claims and exchanges (tree_renames.cpp).
   void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
@@ -140,26 +136,13 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
-  // What the watch set and the walks ask of the watcher.
-  void on_watch_removed(int wd) override;
-  void displace(Watch& stale, int parent_wd) override;
-  std::uint32_t epoch() const override { return epoch_; }
-  std::int64_t unread_since() const override { return queue_.unread_since(); }
-
-  // Stream paths.
-  void forget_root(std::uint32_t index, KernelWatch kernel);
-  void watch_ancestors(Root& root);
-  void release_ancestors(Root& root, KernelWatch kernel);
-  void on_ancestor_gone(int wd, EventBatch& out);
-  void resolve_root(std::uint32_t index, bool report, EventBatch& out);
-
   // The instance that holds the watches; it also delivers the records unless tests feed them.
   FileDescriptor inotify_;
   RecordQueue queue_;
   WatchSet watches_;
   WatchTable& table_;  // watches_.table(), which renames consult at every step
   TreeWalk walk_;
-  std::vector<Root> roots_;
+  StreamPaths paths_;
 
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
@@ -182,9 +165,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   bool resync_scheduled_ = false;
   std::optional<std::chrono::milliseconds> requested_delay_;
   std::size_t resyncs_ = 0;
-
-  // Scratch storage, kept between uses.
-  std::vector<std::uint32_t> matched_roots_;
 };
 
 }  // namespace vestra::platform
