@@ -104,11 +104,11 @@ TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uin
                                   Scan mode, EventBatch& out, int& wd) {
   // A subdirectory that a MovedIn scan found is dated here, from the directory opened anyway
   // (the top of the walk is the moved directory itself, whose rename is reported).
-  const bool dated = mode == Scan::MovedIn && dir.inode != 0;
   Opened opened;
-  const std::optional<Outcome> unopened =
-      dir.inode != 0 ? watch_and_open_listed(dir, parent_fd, dated, opened, out)
-                     : open_and_watch(dir, parent_fd, opened, out);
+  opened.dated = mode == Scan::MovedIn && dir.inode != 0;
+  const std::optional<Outcome> unopened = dir.inode != 0
+                                              ? watch_and_open_listed(dir, parent_fd, opened, out)
+                                              : open_and_watch(dir, parent_fd, opened, out);
   wd = opened.wd;
   if (unopened) return *unopened;
 
@@ -136,15 +136,15 @@ TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uin
   } else {
     watch = &newly_watched(watch, wd, parent, dir, root, mode, out);
   }
-  list(*watch, opened, mode, dated, out);
+  list(*watch, opened, mode, out);
   return Outcome::Watched;
 }
 
 // A subdirectory that a scan listed: watched by path, then opened and checked against the
 // inode that the listing gave.
 std::optional<TreeWalk::Outcome> TreeWalk::watch_and_open_listed(PendingDirectory& dir,
-                                                                 int parent_fd, bool dated,
-                                                                 Opened& opened, EventBatch& out) {
+                                                                 int parent_fd, Opened& opened,
+                                                                 EventBatch& out) {
   opened.wd = watches_.add_directory_watch(dir.path);
   if (opened.wd < 0) return fail(dir, -opened.wd, out);
   opened.fd = open_directory(dir.path, parent_fd);
@@ -153,7 +153,7 @@ std::optional<TreeWalk::Outcome> TreeWalk::watch_and_open_listed(PendingDirector
     watches_.discard_if_unknown(opened.wd);
     return fail(dir, error, out);
   }
-  if (stat_open(opened, dated) && opened.st.st_ino == dir.inode) {
+  if (stat_open(opened) && opened.st.st_ino == dir.inode) {
     // A directory's link count is 2 plus its subdirectories where the file system keeps
     // it so (1 where it does not).
     if (opened.st.st_nlink >= 2) opened.subdirectories = static_cast<long>(opened.st.st_nlink - 2);
@@ -178,9 +178,9 @@ std::optional<TreeWalk::Outcome> TreeWalk::open_and_watch(PendingDirectory& dir,
   return std::nullopt;
 }
 
-bool TreeWalk::stat_open(Opened& opened, bool dated) {
+bool TreeWalk::stat_open(Opened& opened) {
   const int fd = opened.fd.get();
-  if (!dated) return ::fstat(fd, &opened.st) == 0;
+  if (!opened.dated) return ::fstat(fd, &opened.st) == 0;
   opened.have_status = ::statx(fd, "", AT_EMPTY_PATH, kStatusMask, &opened.status) == 0;
   if (!opened.have_status) return false;
   const struct statx& status = opened.status;
@@ -233,13 +233,14 @@ Watch& TreeWalk::newly_watched(Watch* watch, int wd, Watch* parent, PendingDirec
 
 // Lists a directory just watched (or found again by a resync), keeping it open while its
 // subdirectories are visited.
-void TreeWalk::list(Watch& watch, Opened& opened, Scan mode, bool dated, EventBatch& out) {
+void TreeWalk::list(Watch& watch, Opened& opened, Scan mode, EventBatch& out) {
   watch.epoch = host_.epoch();
   watch.identity = FileIdentity::of(opened.st);
   watches_.table().set_incomplete(watch, false);  // the scan lists every subdirectory
   if (mode == Scan::Resync && watch.extras) watch.extras->symlinks.clear();
   const Scan scan_mode =
-      dated ? date_directory(watch, opened.have_status ? &opened.status : nullptr, out) : mode;
+      opened.dated ? date_directory(watch, opened.have_status ? &opened.status : nullptr, out)
+                   : mode;
   if (scan_mode == Scan::ReportCreated) host_.note_listed(watch.wd);
   const std::size_t found = scan(watch, opened.fd.get(), scan_mode, opened.subdirectories, out);
   if (found > 0 && frames_.size() < kMaxOpenDirectories) {

@@ -96,6 +96,8 @@ class TreeWalk {
     int wd = -1;
     long subdirectories = -1;  // what the link count promises, when it does
     struct stat st {};
+    /// A subdirectory that a MovedIn scan found, dated from its status once opened.
+    bool dated = false;
     struct statx status {};  // when dated
     bool have_status = false;
   };
@@ -105,16 +107,16 @@ class TreeWalk {
   Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
                 EventBatch& out, int& wd);
   /// These two watch and open `dir`; nullopt once done, otherwise why the visit ends.
-  std::optional<Outcome> watch_and_open_listed(PendingDirectory& dir, int parent_fd, bool dated,
-                                               Opened& opened, EventBatch& out);
+  std::optional<Outcome> watch_and_open_listed(PendingDirectory& dir, int parent_fd, Opened& opened,
+                                               EventBatch& out);
   std::optional<Outcome> open_and_watch(PendingDirectory& dir, int parent_fd, Opened& opened,
                                         EventBatch& out);
-  bool stat_open(Opened& opened, bool dated);
+  bool stat_open(Opened& opened);
   bool already_watched(Watch& watch, Watch* parent, PendingDirectory& dir, std::uint32_t root,
                        Scan mode, int fd);
   Watch& newly_watched(Watch* watch, int wd, Watch* parent, PendingDirectory& dir,
                        std::uint32_t root, Scan mode, EventBatch& out);
-  void list(Watch& watch, Opened& opened, Scan mode, bool dated, EventBatch& out);
+  void list(Watch& watch, Opened& opened, Scan mode, EventBatch& out);
   void announce(PendingDirectory& dir, EventBatch& out);
   Outcome fail(PendingDirectory& dir, int error, EventBatch& out);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
