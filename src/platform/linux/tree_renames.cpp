@@ -74,7 +74,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
       return;
     case MoveCheck::Elsewhere:
       // Neither here nor at the destination: its own queued events find it again.
-      drop_tree(*moved, true);
+      watches_.drop_tree(*moved, KernelWatch::Remove);
       remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
       return;
     case MoveCheck::Moved:
@@ -82,7 +82,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   }
   if (!target) {
     // Moved out of every tree, unless a walk found it inside under another name.
-    if (!settle_claim(*moved, out)) drop_tree(*moved, true);
+    if (!settle_claim(*moved, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
     return;
   }
   carry(*moved, cookie, *target, target_name);
@@ -101,7 +101,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
         next->name == target_name) {
       park(*replaced, target.wd, Parking::Exchange);
     } else {
-      drop_tree(*replaced, true);
+      watches_.drop_tree(*replaced, KernelWatch::Remove);
     }
   }
   if (const auto claim = claims_.find(moved.wd); claim != claims_.end() &&
@@ -111,7 +111,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
   }
   // Subdirectories that a walk lost to this very rename are found under the new path once
   // the new half is reported.
-  table_.move(moved, &target, std::string(target_name), target.root, &to_complete_);
+  table_.move(moved, &target, std::string(target_name), target.root, &walk_.to_complete());
 }
 
 // Takes `watch` off its name in `parent_wd`, keeping what lies below it.
@@ -136,7 +136,9 @@ void TreeWatcher::drop_parked() {
   const std::vector<Parked> parked = std::move(parked_);
   parked_.clear();
   for (const Parked& entry : parked) {
-    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) drop_tree(*watch, true);
+    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) {
+      watches_.drop_tree(*watch, KernelWatch::Remove);
+    }
   }
 }
 
@@ -185,7 +187,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
     // Between the halves of an exchange, listings would split it: they wait for the second.
     const bool exchanging = std::any_of(parked_.begin(), parked_.end(),
                                         [](const Parked& p) { return p.why == Parking::Exchange; });
-    if (!exchanging) complete_pending(out);
+    if (!exchanging) walk_.complete_pending(out);
     return;
   }
   // A directory that was inside but never watched (it was renamed before its creation was
@@ -194,7 +196,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
       note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
+  walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
 }
 
 // A watched directory that a walk finds in `parent` under `name`: a second path to it
@@ -237,21 +239,21 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
     if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
-      drop_tree(*other, true);
+      watches_.drop_tree(*other, KernelWatch::Remove);
     }
     out.add(path, kRenamed | kIsDir);
-    table_.move(moved, parent, claim.name, parent->root, &to_complete_);
-    complete_pending(out);
+    table_.move(moved, parent, claim.name, parent->root, &walk_.to_complete());
+    walk_.complete_pending(out);
     return true;
   }
   const std::uint32_t root = parent->root;
-  drop_tree(moved, true);
+  watches_.drop_tree(moved, KernelWatch::Remove);
   if (Watch* other = table_.child(*table_.find(claim.parent_wd), claim.name)) {
-    drop_tree(*other, true);
+    watches_.drop_tree(*other, KernelWatch::Remove);
   }
   out.add(path, kCreated | kIsDir);
   note_fresh(claim.parent_wd, claim.name);
-  walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
+  walk_.walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
   return true;
 }
 
@@ -297,10 +299,10 @@ void TreeWatcher::end_batch() {
 void TreeWatcher::retry_blocked(Watch& dir, std::string_view name, EventBatch& out) {
   Watch* child = table_.child(dir, name);
   if (!child) {
-    walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
   } else if (child->is_blocked()) {
-    to_complete_.push_back(child->wd);
-    complete_pending(out);
+    walk_.to_complete().push_back(child->wd);
+    walk_.complete_pending(out);
   }
 }
 

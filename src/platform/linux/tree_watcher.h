@@ -15,17 +15,19 @@
 #include <vector>
 
 #include "platform/linux/cf_url.h"
-#include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/record_queue.h"
+#include "platform/linux/stream_paths.h"
+#include "platform/linux/tree_walk.h"
+#include "platform/linux/watch_set.h"
 #include "platform/linux/watch_table.h"
 
 namespace vestra::platform {
 
 /// Watches the trees below a stream's paths with one inotify instance: one watch per
 /// directory, symbolic links never followed. Runs on one thread, the stream's loop thread.
-class TreeWatcher {
+class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
  public:
   /// Opens an inotify instance for `paths` (absolute and normalized). A path inside another
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
@@ -38,6 +40,8 @@ class TreeWatcher {
                                            std::atomic<std::size_t>& watch_count, int& error,
                                            FileDescriptor records = {});
   ~TreeWatcher();
+  TreeWatcher(const TreeWatcher&) = delete;
+  TreeWatcher& operator=(const TreeWatcher&) = delete;
 
   /// The descriptor that records come from: readable when read() has events to translate.
   int fd() const noexcept { return queue_.fd(); }
@@ -61,43 +65,7 @@ class TreeWatcher {
   int watch_of(std::string_view path);
 
  private:
-  enum class RootState : std::uint8_t { Unwatched, Directory, Item, Missing };
-  struct Root {
-    std::string path;
-    RootState state = RootState::Unwatched;
-    int wd = -1;              // Directory: top of its tree; Item: its own watch; Missing: anchor
-    std::string next;         // Missing: the component awaited in the anchor directory
-    FileIdentity identity{};  // Item
-    FSEventStreamEventFlags type = 0;  // Item: IsFile or IsSymlink
-    std::vector<int> ancestors;        // Directory, Item: watches of the directories above
-  };
-  /// How a walk treats what it finds. Quiet watches it; ReportCreated also reports every
-  /// entry as created; Resync watches again after lost events. MovedIn, for a directory
-  /// moved in from outside the trees, also reports what changed after unread_since_.
-  enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync, MovedIn };
-  /// When an entry found by a MovedIn walk was made or last changed, next to unread_since_.
-  enum class Age : std::uint8_t { Older, ChangedSince, BornSince };
-  enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
-  /// Whether a subdirectory found by a scan is reported as created once visited.
-  enum class Announce : std::uint8_t { No, Yes };
-  struct WalkResult {
-    Outcome outcome;
-    int wd;
-  };
-  struct PendingDirectory {
-    std::string path;
-    int parent_wd;
-    ino_t inode;          // as the parent's listing gave it; 0 when not known
-    std::uint32_t frame;  // the open parent directory in frames_, or kNoFrame
-    Scan mode;
-    Announce announce;
-  };
-  /// A directory kept open while its subdirectories are visited, so that they are opened
-  /// relative to it.
-  struct OpenDirectory {
-    FileDescriptor fd;
-    std::size_t pending;  // subdirectories not yet visited
-  };
+  using Scan = TreeWalk::Scan;
   enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
   struct MoveNote {
     std::uint32_t cookie = 0;
@@ -122,7 +90,7 @@ class TreeWatcher {
     Parking why;
   };
 
-  TreeWatcher(FileDescriptor inotify, FileDescriptor records, std::vector<std::string> roots,
+  TreeWatcher(FileDescriptor inotify, FileDescriptor records, const std::vector<std::string>& paths,
               std::size_t max_watches, std::atomic<std::size_t>& watch_count);
 
   /// The descriptor of the instance that holds the watches.
@@ -131,9 +99,6 @@ class TreeWatcher {
   // Kernel events.
   void handle(const InotifyRecord& record, EventBatch& out);
   void on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out);
-  void on_root_self_event(Watch& top, std::uint32_t mask, EventBatch& out);
-  void on_item_root_event(Watch& item, std::uint32_t mask, EventBatch& out);
-  void on_anchor_event(int wd, std::uint32_t mask, std::string_view name, EventBatch& out);
   void on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out);
   void on_moved_from(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
@@ -142,17 +107,26 @@ class TreeWatcher {
                    EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
   void on_ignored(int wd, EventBatch& out);
+  void on_tree_ignored(Watch& watch, EventBatch& out);
   void on_overflow(EventBatch& out);
+  void drop_unfound();
+
+  // What the watch set and the walks ask of the watcher.
+  void on_watch_removed(int wd) override;
+  void displace(Watch& stale, int parent_wd) override;
+  std::uint32_t epoch() const override { return epoch_; }
+  std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Renames, claims and exchanges (tree_renames.cpp).
   void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
-  bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd, Scan mode);
+  bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd,
+                       Scan mode) override;
   bool settle_claim(Watch& moved, EventBatch& out);
-  void note_fresh(int wd, std::string_view name);
-  void note_listed(int wd);
+  void note_fresh(int wd, std::string_view name) override;
+  void note_listed(int wd) override;
   bool take_fresh(int wd, std::string_view name);
   bool reported_since_walk(int wd, std::string_view name);
   void end_batch();
@@ -162,49 +136,13 @@ class TreeWatcher {
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
-  // Watches.
-  int add_watch(const char* path, std::uint32_t mask);
-  int add_directory_watch(const std::string& path, int dir_fd);
-  Watch& new_watch(int wd, std::string name);
-  void remove_watch(int wd, bool from_kernel);
-  void prune_later(int wd) { prune_candidates_.push_back(wd); }
-  void prune();
-  WalkResult walk(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out,
-                  Announce announce = Announce::No);
-  Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
-                EventBatch& out, int& wd);
-  std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);
-  bool inside(const Watch& parent, int fd, const struct stat& st);
-  Age age(const struct statx& status) const;
-  Scan date_directory(Watch& watch, const struct statx* status, EventBatch& out);
-  unsigned char date_entry(const Watch& dir, const std::string& dir_path, int dir_fd,
-                           const DirectoryReader::Entry& entry, EventBatch& out);
-  void discard_if_unknown(int wd);
-  void complete_pending(EventBatch& out);
-  void complete(int wd, EventBatch& out);
-  Outcome failed(int error, const std::string& path, EventBatch& out);
-  void adopt(Watch& parent, Watch& child, Scan mode);
-  void drop_tree(Watch& top, bool from_kernel);
-  static void remember_symlink(Watch& dir, std::string_view name);
-  static bool forget_symlink(Watch& dir, std::string_view name);
-  static FSEventStreamEventFlags known_type(const Watch& dir, std::string_view name);
-
-  // Stream paths.
-  void forget_root(std::uint32_t index, bool from_kernel);
-  void watch_ancestors(Root& root);
-  void release_ancestors(Root& root, bool from_kernel);
-  void on_ancestor_gone(int wd, EventBatch& out);
-  void resolve_root(std::uint32_t index, bool report, EventBatch& out);
-
   // The instance that holds the watches; it also delivers the records unless tests feed them.
   FileDescriptor inotify_;
   RecordQueue queue_;
-  std::vector<Root> roots_;
-  const std::size_t max_watches_;
-  std::atomic<std::size_t>& watch_count_;
-  const bool proc_fd_;  // watches can be added through /proc/self/fd
-  WatchTable table_;
-  DirectoryReader reader_;
+  WatchSet watches_;
+  WatchTable& table_;  // watches_.table(), which renames consult at every step
+  TreeWalk walk_;
+  StreamPaths paths_;
 
   std::vector<MoveNote> move_notes_;
   std::size_t next_note_ = 0;
@@ -227,17 +165,6 @@ class TreeWatcher {
   bool resync_scheduled_ = false;
   std::optional<std::chrono::milliseconds> requested_delay_;
   std::size_t resyncs_ = 0;
-
-  // Scratch storage, kept between uses.
-  std::vector<PendingDirectory> pending_;
-  std::vector<OpenDirectory> frames_;
-  std::vector<int> wds_;
-  std::vector<int> prune_candidates_;
-  std::vector<std::uint32_t> matched_roots_;
-  // Incomplete directories to list again, once the walk or rename at hand is done.
-  std::vector<int> to_complete_;
-  bool completing_ = false;
-  std::vector<std::string> unwatched_;
 };
 
 }  // namespace vestra::platform

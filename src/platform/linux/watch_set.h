@@ -1,0 +1,89 @@
+// The kernel watches of one stream: adding and removing them, within a limit, and what
+// each stands for.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/api/fsevents.h"
+#include "platform/linux/watch_table.h"
+
+namespace vestra::platform {
+
+/// Whether the kernel still holds a watch that is being forgotten.
+enum class KernelWatch : std::uint8_t {
+  Remove,       // it does: it is removed there too
+  AlreadyGone,  // the kernel dropped it itself (IN_IGNORED)
+};
+
+/// Adds watches to one inotify instance and keeps the table of what they stand for. The
+/// number held is published, and adding fails past a limit as the kernel's own limit does.
+class WatchSet {
+ public:
+  /// Told of each watch forgotten, so that what refers to it by descriptor goes too.
+  class Listener {
+   public:
+    virtual void on_watch_removed(int wd) = 0;
+
+   protected:
+    ~Listener() = default;
+  };
+
+  /// Adds watches through `kernel`, which must outlive the set, at most `max_watches`; their
+  /// number is published in `watch_count`.
+  WatchSet(int kernel, std::size_t max_watches, std::atomic<std::size_t>& watch_count,
+           Listener& listener);
+  WatchSet(const WatchSet&) = delete;
+  WatchSet& operator=(const WatchSet&) = delete;
+  ~WatchSet();
+
+  WatchTable& table() noexcept { return table_; }
+
+  /// The descriptor of a watch on `path` (the kernel's own when it has one already), or
+  /// minus the error.
+  int add_watch(const char* path, std::uint32_t mask);
+  /// The same for the tree directory at `path`.
+  int add_directory_watch(const std::string& path);
+  /// The same for the tree directory open as `dir_fd`, found at `path`.
+  int add_directory_watch(const std::string& path, int dir_fd);
+  /// Enters a watch that the table does not know yet, with no role.
+  Watch& new_watch(int wd, std::string name);
+  /// Forgets a watch that is linked to no other.
+  void remove_watch(int wd, KernelWatch kernel);
+  /// Removes from the kernel a watch just added that the table does not know.
+  void discard_if_unknown(int wd);
+  /// Removes `wd` at the next prune() if it has no role by then.
+  void prune_later(int wd) { prune_candidates_.push_back(wd); }
+  void prune();
+  /// Takes `top` and everything below it out of their tree; those left with no role go.
+  void drop_tree(Watch& top, KernelWatch kernel);
+
+ private:
+  const int kernel_;
+  const std::size_t max_watches_;
+  std::atomic<std::size_t>& watch_count_;
+  const bool proc_fd_;  // watches can be added through /proc/self/fd
+  Listener& listener_;
+  WatchTable table_;
+  std::vector<int> prune_candidates_;
+};
+
+/// Remembers that `name` in `dir` is a symbolic link.
+void remember_symlink(Watch& dir, std::string_view name);
+/// Forgets that; true when it was known.
+bool forget_symlink(Watch& dir, std::string_view name);
+/// kIsSymlink for a name known to be a symbolic link, kIsFile otherwise.
+FSEventStreamEventFlags known_type(const Watch& dir, std::string_view name);
+
+/// The changes that tree directories and stream paths that are not directories are watched
+/// for.
+inline constexpr std::uint32_t kChangeMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
+                                             IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                             IN_MOVE_SELF;
+
+}  // namespace vestra::platform
