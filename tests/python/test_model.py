@@ -62,7 +62,7 @@ class Replay:
     there. So every reading is followed, charged with each event it cannot explain; the
     cheapest wins, then the one that agrees most with the disk."""
 
-    BEAM = 32
+    BEAM = 256
 
     def __init__(self, tree):
         self.tree = set(tree)
