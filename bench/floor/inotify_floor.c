@@ -13,8 +13,8 @@
  *   stdin "status"  ->    status <events> <utime_ns> <stime_ns> <nvcsw> <nivcsw> <rss_kb>
  *   stdin "stop"    ->    E\t<t_ns>\t<kind>\t<path> lines, then
  *                         end <events> <utime_ns> <stime_ns> <nvcsw> <nivcsw> <rss_kb> <maxrss_kb>
- * Paths of directories renamed inside the tree are not followed (the workloads
- * never rename directories).
+ * Paths of directories renamed inside the tree are not followed: a directory moved in
+ * is walked again, which is all the rename workload asks of it.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
