@@ -127,8 +127,8 @@ TEST(TreeWatcherFed, DirectoryMovedIntoANewDirectoryIsReportedWhereItIs) {
   t.feed().add(sub, IN_CREATE, 0, "after");
   Lines read = t.read();
   std::sort(read.begin() + 4, read.end());
-  EXPECT_EQ(read, (Lines{"Cd x", "Nd a", "Cd x/a", "Cd x/a/sub", "Cf x/a/sub/after",
-                         "Cf x/a/sub/old"}));
+  EXPECT_EQ(read,
+            (Lines{"Cd x", "Nd a", "Cd x/a", "Cd x/a/sub", "Cf x/a/sub/after", "Cf x/a/sub/old"}));
   EXPECT_NE(t.wd("x/a/sub"), sub);
 }
 
@@ -209,7 +209,7 @@ TEST(TreeWatcherFed, ExchangeWithAnUnwatchedDirectoryKeepsBothWatched) {
   t.feed().add(a, IN_MOVED_FROM | kDir, 2, "sub");
   t.feed().add(sub, IN_MOVE_SELF);
   EXPECT_EQ(t.read(), (Lines{"Cd n9", "Cd n9/n10", "Nd a/sub", "Nd a/sub", "Cd n9/n10/n11",
-                              "Cd n9/n10/n11/d"}));
+                             "Cd n9/n10/n11/d"}));
   EXPECT_GE(t.wd("n9/n10/n11/d"), 0);
   EXPECT_NE(t.wd("a/sub"), sub);
 }
