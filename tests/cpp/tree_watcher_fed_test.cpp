@@ -196,6 +196,27 @@ TEST(TreeWatcherFed, ExchangeKeepsItsFourHalvesTogether) {
   EXPECT_GE(t.wd("a/n11"), 0);
 }
 
+// A walk that watched a directory under a name ahead of the queue does not make it the one
+// that an exchange queued earlier moves: only a directory whose IN_MOVE_SELF follows moves.
+// Here B took n8 after the exchange of c and n8 moved A, never watched, to c.
+TEST(TreeWatcherFed, ExchangeMovesOnlyTheDirectoryThatMoved) {
+  Fed t({"c/"});
+  const int root = t.wd(""), c = t.wd("c");
+  fs::create_directories(t / "n8/a_only");
+  fs::create_directories(t / "x/b_only");
+  ASSERT_EQ(exchange(t / "c", t / "n8"), 0);
+  ASSERT_EQ(exchange(t / "n8", t / "x"), 0);
+  t.feed().add(root, IN_CREATE | kDir, 0, "n8");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "c");
+  t.feed().add(root, IN_MOVED_TO | kDir, 1, "n8");
+  t.feed().add(c, IN_MOVE_SELF);
+  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "n8");
+  t.feed().add(root, IN_MOVED_TO | kDir, 2, "c");
+  t.read();
+  EXPECT_GE(t.wd("c/a_only"), 0);
+  EXPECT_EQ(t.watcher().watch_of(t / "c/b_only"), -1);
+}
+
 // An exchange with a directory that has no watch yet queues the arrival under the watched
 // name before the departure of the watched directory, which the walk of its new place has
 // claimed: both trees stay watched, the claimed one reported where it is now.

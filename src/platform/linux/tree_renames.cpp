@@ -52,7 +52,6 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     return;
   }
   if (known) out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
-  // The second half of an exchange moves the directory parked by the first.
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
   if (!moved) moved = table_.child(dir, name);
@@ -64,8 +63,12 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     return;
   }
   const std::string_view target_name = destination ? destination->name : std::string_view();
-  const MoveCheck check =
-      exchanged ? MoveCheck::Moved : check_move(dir, name, *moved, cookie, target, target_name);
+  // A parked directory moves with the second half of its exchange, and its IN_MOVE_SELF
+  // follows. When it does not, a walk had watched it under that name ahead of the queue,
+  // and the directory that moved has no watch.
+  const MoveCheck check = !exchanged ? check_move(dir, name, *moved, cookie, target, target_name)
+                          : queue_.move_self_follows(moved->wd, cookie) ? MoveCheck::Moved
+                                                                        : MoveCheck::Elsewhere;
   switch (check) {
     case MoveCheck::Stayed:
       // The name belongs to a directory that took it after this rename: the one that moved
