@@ -239,11 +239,11 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
     if (above == &moved) return false;
   }
   std::string path = path_text::join(table_.path(*parent), claim.name);
+  if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
+    watches_.drop_tree(*other, KernelWatch::Remove);
+  }
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
-    if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
-      watches_.drop_tree(*other, KernelWatch::Remove);
-    }
     out.add(path, kRenamed | kIsDir);
     table_.move(moved, parent, claim.name, parent->root, &walk_.to_complete());
     walk_.complete_pending(out);
@@ -251,9 +251,6 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   }
   const std::uint32_t root = parent->root;
   watches_.drop_tree(moved, KernelWatch::Remove);
-  if (Watch* other = table_.child(*table_.find(claim.parent_wd), claim.name)) {
-    watches_.drop_tree(*other, KernelWatch::Remove);
-  }
   out.add(path, kCreated | kIsDir);
   note_fresh(claim.parent_wd, claim.name);
   walk_.walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
