@@ -79,6 +79,14 @@ class Fed {
     return found;
   }
   RecordFeed& feed() { return feed_; }
+  /// Queues the two halves of renaming directory `from` in `from_dir` to `to` in `to_dir`,
+  /// and IN_MOVE_SELF on `moved`, the directory's own watch, when it has one.
+  void rename_dir(int from_dir, const char* from, int to_dir, const char* to, int moved = -1) {
+    ++cookie_;
+    feed_.add(from_dir, IN_MOVED_FROM | IN_ISDIR, cookie_, from);
+    feed_.add(to_dir, IN_MOVED_TO | IN_ISDIR, cookie_, to);
+    if (moved >= 0) feed_.add(moved, IN_MOVE_SELF);
+  }
   TreeWatcher& watcher() { return *watcher_; }
 
   /// What one read of the queued records reports.
@@ -97,6 +105,7 @@ class Fed {
   std::atomic<std::size_t> count_{0};
   std::unique_ptr<TreeWatcher> watcher_;
   EventBatch batch_;
+  std::uint32_t cookie_ = 100;  // above the cookies that tests write out
 };
 
 constexpr std::uint32_t kDir = IN_ISDIR;
@@ -142,14 +151,10 @@ TEST(TreeWatcherFed, EventsBeforeARenameKeepTheOldPathWhenAWalkSawTheNewOne) {
   fs::rename(t / "B/f", t / "g");
   fs::rename(t / "B", t / "D/B2");
   t.feed().add(c, IN_CREATE | kDir, 0, "new");
-  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "C");
-  t.feed().add(root, IN_MOVED_TO | kDir, 1, "D");
-  t.feed().add(c, IN_MOVE_SELF);
+  t.rename_dir(root, "C", root, "D", c);
   t.feed().add(b, IN_MOVED_FROM, 2, "f");
   t.feed().add(root, IN_MOVED_TO, 2, "g");
-  t.feed().add(root, IN_MOVED_FROM | kDir, 3, "B");
-  t.feed().add(c, IN_MOVED_TO | kDir, 3, "B2");
-  t.feed().add(b, IN_MOVE_SELF);
+  t.rename_dir(root, "B", c, "B2", b);
   // The walk of C/new lost it to the rename; the listing of D after the rename watches it
   // without reporting it again.
   EXPECT_EQ(t.read(), (Lines{"Cd C/new", "Nd C", "Nd D", "Nf B/f", "Nf g", "Nd B", "Nd D/B2"}));
@@ -164,12 +169,8 @@ TEST(TreeWatcherFed, ExchangeOfTwoWatchedDirectoriesKeepsBothTrees) {
   const int root = t.wd(""), x = t.wd("X"), y = t.wd("Y");
   ASSERT_EQ(exchange(t / "X", t / "Y"), 0);
   touch(t / "Y/new");
-  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "X");
-  t.feed().add(root, IN_MOVED_TO | kDir, 1, "Y");
-  t.feed().add(x, IN_MOVE_SELF);
-  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "Y");
-  t.feed().add(root, IN_MOVED_TO | kDir, 2, "X");
-  t.feed().add(y, IN_MOVE_SELF);
+  t.rename_dir(root, "X", root, "Y", x);
+  t.rename_dir(root, "Y", root, "X", y);
   t.feed().add(x, IN_CREATE, 0, "new");
   EXPECT_EQ(t.read(), (Lines{"Nd X", "Nd Y", "Nd Y", "Nd X", "Cf Y/new"}));
   EXPECT_EQ(t.wd("Y"), x);
@@ -186,12 +187,8 @@ TEST(TreeWatcherFed, ExchangeKeepsItsFourHalvesTogether) {
   fs::create_directory(t / "n5/f/n11");
   ASSERT_EQ(exchange(t / "n5/f", t / "a"), 0);
   t.feed().add(f, IN_CREATE | kDir, 0, "n11");
-  t.feed().add(n5, IN_MOVED_FROM | kDir, 1, "f");
-  t.feed().add(root, IN_MOVED_TO | kDir, 1, "a");
-  t.feed().add(f, IN_MOVE_SELF);
-  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "a");
-  t.feed().add(n5, IN_MOVED_TO | kDir, 2, "f");
-  t.feed().add(a, IN_MOVE_SELF);
+  t.rename_dir(n5, "f", root, "a", f);
+  t.rename_dir(root, "a", n5, "f", a);
   EXPECT_EQ(t.read(), (Lines{"Cd n5/f/n11", "Nd n5/f", "Nd a", "Nd a", "Nd n5/f"}));
   EXPECT_GE(t.wd("a/n11"), 0);
 }
@@ -207,11 +204,8 @@ TEST(TreeWatcherFed, ExchangeMovesOnlyTheDirectoryThatMoved) {
   ASSERT_EQ(exchange(t / "c", t / "n8"), 0);
   ASSERT_EQ(exchange(t / "n8", t / "x"), 0);
   t.feed().add(root, IN_CREATE | kDir, 0, "n8");
-  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "c");
-  t.feed().add(root, IN_MOVED_TO | kDir, 1, "n8");
-  t.feed().add(c, IN_MOVE_SELF);
-  t.feed().add(root, IN_MOVED_FROM | kDir, 2, "n8");
-  t.feed().add(root, IN_MOVED_TO | kDir, 2, "c");
+  t.rename_dir(root, "c", root, "n8", c);
+  t.rename_dir(root, "n8", root, "c");
   t.read();
   EXPECT_GE(t.wd("c/a_only"), 0);
   EXPECT_EQ(t.watcher().watch_of(t / "c/b_only"), -1);
