@@ -21,6 +21,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -852,6 +853,96 @@ TEST(PlatformStreamLimits, RepeatedOverflowsBackOffAndRecover) {
   }
   ASSERT_TRUE(stream.settle(dir / "settled")) << describe(stream.records(), 5);
 }
+
+/// The inode numbers that the process's inotify instances watch, as the kernel lists them.
+std::set<ino_t> kernel_watched_inodes() {
+  std::set<ino_t> inodes;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) != "anon_inode:inotify") continue;
+    FILE* info = std::fopen(("/proc/self/fdinfo/" + entry.path().filename().string()).c_str(), "r");
+    if (!info) continue;
+    char line[512];
+    while (std::fgets(line, sizeof line, info)) {
+      unsigned long inode = 0;
+      if (std::sscanf(line, "inotify wd:%*x ino:%lx", &inode) == 1) inodes.insert(inode);
+    }
+    std::fclose(info);
+  }
+  return inodes;
+}
+
+/// Sets /proc/sys/fs/inotify/max_queued_events while it lives. The kernel takes the limit
+/// when an instance is made, so it is held only around the start of a stream.
+class QueueLimit {
+ public:
+  explicit QueueLimit(std::size_t limit) : saved_(queue_limit()) { write(limit); }
+  ~QueueLimit() { write(saved_); }
+  bool set() const { return set_; }
+
+ private:
+  void write(std::size_t limit) {
+    FILE* file = std::fopen("/proc/sys/fs/inotify/max_queued_events", "w");
+    set_ = file && std::fprintf(file, "%zu", limit) > 0;
+    if (file) set_ = std::fclose(file) == 0 && set_;
+  }
+  std::size_t saved_;
+  bool set_ = false;
+};
+
+// Bursts that overflow a small queue again and again, with resyncs overlapping the next
+// burst: afterwards the kernel holds a watch on every directory of the tree.
+class PlatformStreamOverflows : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(PlatformStreamOverflows, EveryDirectoryIsWatchedAfterRepeatedOverflows) {
+  if (::geteuid() != 0) VESTRA_SKIP_FOR_ENVIRONMENT() << "the queue limit needs root";
+  TempDir base;
+  const std::string root = base / "root", outside = base / "outside";
+  fs::create_directories(root + "/a/b/c");
+  fs::create_directories(outside);
+  touch(root + "/attr-a");
+  touch(root + "/attr-b");
+  std::optional<StreamThread> stream;
+  {
+    QueueLimit small(100);
+    if (!small.set()) VESTRA_SKIP_FOR_ENVIRONMENT() << "cannot set the queue limit";
+    stream.emplace(std::vector<std::string>{root});
+  }
+  ASSERT_TRUE(stream->started());
+  // Each burst ends in a flood held back until it overflows; the next burst begins as soon
+  // as reading resumes, while the resync runs.
+  for (unsigned burst = 0; burst < 3; ++burst) {
+    churn(root, outside, 150, GetParam() * 7 + burst);
+    overflow_with_attributes(*stream, root);
+  }
+  ASSERT_TRUE(stream->wait_for(root, kKernelDropped, 20s)) << describe(stream->records(), 5);
+  // A creation made while the queue is still full is lost with the rest (and reported as
+  // such): the stream has caught up once one is reported.
+  bool settled = false;
+  for (int attempt = 0; attempt < 20 && !settled; ++attempt) {
+    touch(root + "/settled-" + std::to_string(attempt));
+    settled =
+        stream->wait_for(root + "/settled-" + std::to_string(attempt), kCreated | kIsFile, 1s);
+  }
+  ASSERT_TRUE(settled) << describe(stream->records(), 20);
+  // A resync put off by a later overflow may still be due.
+  const auto unwatched = [&] {
+    const std::set<ino_t> watched = kernel_watched_inodes();
+    std::vector<std::string> found;
+    for (const std::string& dir : directories_below(root)) {
+      struct stat st;
+      if (::lstat(dir.c_str(), &st) == 0 && !watched.contains(st.st_ino)) found.push_back(dir);
+    }
+    return found;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!unwatched().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(unwatched(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, PlatformStreamOverflows, ::testing::Range(0u, 10u));
 
 TEST(PlatformStreamLimits, DirectoriesBeyondTheWatchLimitAreReported) {
   TempDir dir;
