@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,7 +54,11 @@ std::string line(const EventBatch& batch, std::size_t i, const std::string& top)
 /// A watcher of `<tmp>/<below>` whose records come from a pipe.
 class Fed {
  public:
-  explicit Fed(const Lines& layout, const std::string& below = "t") : top_(tmp_ / below) {
+  /// `before_start`, when given, runs on the top just before the watcher starts; what the
+  /// start reports is then in started().
+  explicit Fed(const Lines& layout, const std::string& below = "t",
+               const std::function<void(const std::string&)>& before_start = {})
+      : top_(tmp_ / below) {
     fs::create_directories(top_);
     for (const std::string& entry : layout) {
       if (entry.back() == '/') {
@@ -66,9 +71,14 @@ class Fed {
     int error = 0;
     watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, error, feed_.take_reader());
     EXPECT_TRUE(watcher_) << error;
+    if (before_start) before_start(top_);
     watcher_->start(batch_);
-    EXPECT_TRUE(batch_.empty());
+    started_ = lines();
+    if (!before_start) {
+      EXPECT_EQ(started_, Lines{});
+    }
   }
+  const Lines& started() const { return started_; }
 
   std::string operator/(const std::string& relative) const { return top_ + "/" + relative; }
   const std::string& tmp() const { return tmp_.path(); }
@@ -93,9 +103,7 @@ class Fed {
   Lines read() {
     batch_.clear();
     watcher_->read(batch_);
-    Lines lines;
-    for (std::size_t i = 0; i < batch_.size(); ++i) lines.push_back(line(batch_, i, top_));
-    return lines;
+    return lines();
   }
 
  private:
@@ -104,7 +112,14 @@ class Fed {
   RecordFeed feed_;
   std::atomic<std::size_t> count_{0};
   std::unique_ptr<TreeWatcher> watcher_;
+  Lines lines() const {
+    Lines lines;
+    for (std::size_t i = 0; i < batch_.size(); ++i) lines.push_back(line(batch_, i, top_));
+    return lines;
+  }
+
   EventBatch batch_;
+  Lines started_;
   std::uint32_t cookie_ = 100;  // above the cookies that tests write out
 };
 
@@ -302,6 +317,40 @@ TEST(TreeWatcherFed, SubdirectoryOfAnUnsearchableDirectoryIsWatchedOnceReadable)
     EXPECT_EQ(t.read(), (Lines{"Ad later", "Cf later/sub/file"}));
   }
   EXPECT_GE(t.wd("later/sub"), 0);
+}
+
+// The top of the tree made unreadable and readable again keeps its watches: what changes
+// in it afterwards is reported.
+TEST(TreeWatcherFed, TopMadeUnreadableAndReadableAgainStaysWatched) {
+  Fed t({"sub/"});
+  const int root = t.wd(""), sub = t.wd("sub");
+  WithoutPermissionOverride unprivileged;
+  ::chmod((t / "").c_str(), 0);
+  t.feed().add(root, IN_ATTRIB | kDir);
+  EXPECT_EQ(t.read(), Lines{"Ad ."});
+  ::chmod((t / "").c_str(), 0755);
+  touch(t / "sub/after");
+  t.feed().add(root, IN_ATTRIB | kDir);
+  t.feed().add(sub, IN_CREATE, 0, "after");
+  EXPECT_EQ(t.read(), (Lines{"Ad .", "Cf sub/after"}));
+}
+
+// A top that cannot be read at the start is reported once, and watched as soon as its
+// permissions let it be read: through its parent, which tells of the change.
+TEST(TreeWatcherFed, TopUnreadableAtTheStartIsWatchedOnceReadable) {
+  WithoutPermissionOverride unprivileged;
+  Fed t({"sub/f"}, "t", [](const std::string& top) { ::chmod(top.c_str(), 0); });
+  EXPECT_EQ(t.started(), Lines{"O ."});
+  const int parent = t.at(t.tmp());
+  // Changes of other entries of the parent are none of its business.
+  t.feed().add(parent, IN_ATTRIB, 0, "other");
+  EXPECT_EQ(t.read(), Lines{});
+  ::chmod((t / "").c_str(), 0755);
+  t.feed().add(parent, IN_ATTRIB | kDir, 0, "t");
+  Lines read = t.read();
+  std::sort(read.begin(), read.end());
+  EXPECT_EQ(read, (Lines{"Cd .", "Cd sub", "Cf sub/f"}));
+  EXPECT_GE(t.wd("sub"), 0);
 }
 
 // Renaming a directory above the watched path moves the path away: reported as the path's

@@ -1,6 +1,8 @@
 #include "platform/linux/stream_paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,7 +26,16 @@ constexpr std::uint32_t kAnchorMask =
 constexpr std::uint32_t kAncestorMask =
     IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD;
 
+// A stream path that exists but cannot be watched or read waits in its parent for a change
+// of its permissions.
+constexpr std::uint32_t kBlockedMask = kAnchorMask | IN_ATTRIB;
+
 constexpr int kResolveAttempts = 32;
+
+/// Whether this process may list and enter the directory at `path`.
+bool readable(const std::string& path) {
+  return ::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK, AT_EACCESS) == 0;
+}
 
 /// Keeps the paths that are not inside another, in their first order; duplicates go.
 std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
@@ -139,12 +150,18 @@ void StreamPaths::on_item_root_event(Watch& item, std::uint32_t mask, EventBatch
 
 void StreamPaths::on_anchor_event(int wd, std::uint32_t mask, std::string_view name,
                                   EventBatch& out) {
-  const bool appeared = (mask & (IN_CREATE | IN_MOVED_TO)) && !name.empty();
+  const bool appeared = (mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) && !name.empty();
   const bool gone = mask & (IN_DELETE_SELF | IN_MOVE_SELF);
   if (!appeared && !gone) return;
+  // A change of permissions matters once they let the entry be read.
+  const auto arrived = [&] {
+    if (mask & (IN_CREATE | IN_MOVED_TO)) return true;
+    const Watch* anchor = watches_.table().find(wd);
+    return anchor && readable(path_text::join(watches_.table().path(*anchor), name));
+  };
   const std::vector<std::uint32_t> matched = matching([&](const StreamPath& root) {
     const Missing* missing = std::get_if<Missing>(&root.state);
-    return missing && missing->anchor == wd && (gone || missing->next == name);
+    return missing && missing->anchor == wd && (gone || (missing->next == name && arrived()));
   });
   for (const std::uint32_t index : matched) renew(index, KernelWatch::Remove, Report::Yes, out);
 }
@@ -258,7 +275,7 @@ StreamPaths::Attempt StreamPaths::resolve_as_tree(std::uint32_t index, Report re
       root.path, -1, index,
       report == Report::Yes ? TreeWalk::Scan::ReportCreated : TreeWalk::Scan::Quiet, out);
   if (result.outcome == TreeWalk::Outcome::Vanished) return Attempt::Retry;
-  if (result.outcome == TreeWalk::Outcome::Failed) return Attempt::Done;  // reported by the walk
+  if (result.outcome == TreeWalk::Outcome::Failed) return wait_until_readable(index);
   const Watch* top = watches_.table().find(result.wd);
   if (top && top->root == index && !top->parent) {
     root.state = Tree{result.wd};
@@ -310,6 +327,23 @@ StreamPaths::Attempt StreamPaths::wait_on_anchor(std::uint32_t index, EventBatch
   if (!S_ISDIR(appeared.st_mode) && awaited != root.path) return Attempt::Done;
   forget_root(index, KernelWatch::Remove);
   return Attempt::Retry;
+}
+
+// The walk reported a directory that could not be watched or read (its permissions, most
+// often). The kernel tells its parent of a change of them, under its name: then it is
+// watched again, what it holds reported as created, as for a subdirectory. The same
+// watch sees it replaced.
+StreamPaths::Attempt StreamPaths::wait_until_readable(std::uint32_t index) {
+  StreamPath& root = paths_[index];
+  if (root.path == "/") return Attempt::Done;  // no parent to tell of it
+  const std::string parent(path_text::parent(root.path));
+  const int wd = watches_.add_watch(parent.c_str(), kBlockedMask);
+  if (wd < 0) return Attempt::Done;  // reported already, and nothing will tell of a change
+  Watch* anchor = watches_.table().find(wd);
+  if (!anchor) anchor = &watches_.new_watch(wd, parent);
+  ++anchor->more().anchor_count;
+  root.state = Missing{wd, std::string(path_text::last_component(root.path))};
+  return Attempt::Done;
 }
 
 // Best effort: an ancestor that cannot be watched only leaves its move unnoticed, as it

@@ -77,6 +77,7 @@ class StreamPaths {
   Attempt resolve_as_item(std::uint32_t index, const struct stat& st, Report report,
                           EventBatch& out);
   Attempt wait_on_anchor(std::uint32_t index, EventBatch& out);
+  Attempt wait_until_readable(std::uint32_t index);
   void watch_ancestors(StreamPath& root);
   void release_ancestors(StreamPath& root, KernelWatch kernel);
   /// The indexes of the paths that `match`, taken before any of them changes.
