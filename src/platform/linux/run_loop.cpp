@@ -130,16 +130,17 @@ void __CFRunLoop::fire_due_timers() {
   }
 }
 
-__CFRunLoop::SourceId __CFRunLoop::add_descriptor(int fd, Callback on_readable) {
+__CFRunLoop::SourceId __CFRunLoop::add_descriptor(int fd, Callback on_readable,
+                                                  Readiness readiness) {
   auto callback = std::make_shared<Callback>(std::move(on_readable));
   std::lock_guard hold(mutex_);
   if (!epoll_.valid()) return 0;
   const SourceId id = next_id_++;
   epoll_event interest{};
-  interest.events = EPOLLIN;
+  interest.events = readiness == Readiness::Priority ? EPOLLPRI : EPOLLIN;
   interest.data.u64 = id;
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &interest) != 0) return 0;
-  descriptors_.emplace(id, Descriptor{fd, std::move(callback)});
+  descriptors_.emplace(id, Descriptor{fd, std::move(callback), interest.events});
   return id;
 }
 
@@ -158,7 +159,7 @@ void __CFRunLoop::set_descriptor_enabled(SourceId id, bool enabled) noexcept {
   const auto found = descriptors_.find(id);
   if (found == descriptors_.end() || !epoll_.valid()) return;
   epoll_event interest{};
-  interest.events = enabled ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  interest.events = enabled ? found->second.events : 0u;
   interest.data.u64 = id;
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, found->second.fd, &interest);
 }

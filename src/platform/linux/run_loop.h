@@ -35,9 +35,14 @@ struct __CFRunLoop final : vestra::platform::CfObject {
   /// it runs callbacks.
   bool is_waiting() const noexcept { return waiting_.load(std::memory_order_acquire); }
 
-  /// Calls `on_readable` on the loop's thread whenever `fd` is readable (level-triggered),
-  /// until removed. The descriptor must stay open until it is removed. 0 on failure.
-  SourceId add_descriptor(int fd, Callback on_readable);
+  /// What a descriptor is waited for: input, or an exceptional condition (POLLPRI), which
+  /// is how some kernel files tell of a change.
+  enum class Readiness : std::uint8_t { Input, Priority };
+
+  /// Calls `on_readable` on the loop's thread whenever `fd` is ready as `readiness` says
+  /// (level-triggered), until removed. The descriptor must stay open until it is removed.
+  /// 0 on failure.
+  SourceId add_descriptor(int fd, Callback on_readable, Readiness readiness = Readiness::Input);
   /// Stops watching a descriptor; a callback already running finishes.
   void remove_descriptor(SourceId id) noexcept;
   /// Pauses (false) or resumes (true) watching a descriptor, from any thread.
@@ -56,6 +61,7 @@ struct __CFRunLoop final : vestra::platform::CfObject {
   struct Descriptor {
     int fd;
     std::shared_ptr<Callback> callback;
+    std::uint32_t events;  // what epoll waits for while enabled
   };
   struct Timer {
     SourceId id;
