@@ -4,11 +4,14 @@
 // stops, invalidates and releases the stream.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -961,6 +964,222 @@ TEST(PlatformStreamLimits, DirectoriesBeyondTheWatchLimitAreReported) {
   ASSERT_TRUE(stream.wait_for(dir / "new", kUserDropped)) << describe(stream.records());
   EXPECT_TRUE(has(stream.records(), dir / "new", kCreated | kIsDir)) << describe(stream.records());
 }
+
+// ---------------------------------------------------------------------------------------
+// Mounts and unmounts in and above a watched tree, in a private mount namespace: each runs
+// in a child process, whose watch is replayed against the disk afterwards.
+
+/// The paths below `root` (not `root` itself), crossing mounts, links not followed.
+std::set<std::string> tree_paths(const std::string& root) {
+  std::set<std::string> found;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    found.insert(it->path().string());
+  }
+  return found;
+}
+
+/// What the records say the tree holds, starting from `start`: creations and mounts add,
+/// removals and unmounts take away (with what was below), a rename leaves the path as the
+/// disk has it now. A lost event (must scan) is a failure of its own.
+std::set<std::string> replay(std::set<std::string> model, const Records& records,
+                             const std::string& root, std::string& failures) {
+  const auto erase_below = [&](const std::string& path) {
+    std::erase_if(model, [&](const std::string& held) { return path_below(held, path); });
+  };
+  for (const Record& record : records) {
+    const std::string& path = record.path;
+    if (record.flags & kFSEventStreamEventFlagMustScanSubDirs) {
+      failures += "events lost under " + path + "\n";
+    }
+    if (record.flags & (kFSEventStreamEventFlagMount | kUnmount | kRemoved)) erase_below(path);
+    if (record.flags & (kFSEventStreamEventFlagMount | kCreated)) model.insert(path);
+    if (record.flags & kRenamed) {
+      struct stat st;
+      if (::lstat(path.c_str(), &st) == 0) {
+        model.insert(path);
+      } else {
+        erase_below(path);
+      }
+    }
+  }
+  model.erase(root);
+  return model;
+}
+
+struct MountScenario {
+  const char* name;
+  /// Makes the tree below `base`/root, before the watch starts.
+  std::function<void(const std::string& base)> setup;
+  /// Changes it while watched.
+  std::function<void(const std::string& base)> change;
+};
+
+void PrintTo(const MountScenario& row, std::ostream* out) {
+  *out << row.name;
+}
+
+void must(bool done, const std::string& what) {
+  if (!done) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void bind_mount(const std::string& source, const std::string& target) {
+  must(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0, "bind " + target);
+}
+
+void mount_tmpfs(const std::string& target) {
+  must(::mount("vestra-test", target.c_str(), "tmpfs", 0, "size=1m") == 0, "mount " + target);
+}
+
+void unmount(const std::string& target) {
+  must(::umount(target.c_str()) == 0, "umount " + target);
+}
+
+/// Runs `scenario` in the calling process, which has a mount namespace of its own. Returns
+/// what is missing from the replay and what it has that the disk has not, empty when exact.
+std::string run_mount_scenario(const MountScenario& scenario) {
+  TempDir base;
+  const std::string root = base / "root";
+  fs::create_directories(root);
+  scenario.setup(base.path());
+  const std::set<std::string> before = tree_paths(root);
+  std::string failures;
+  {
+    StreamThread stream({root});
+    if (!stream.started()) return "the stream did not start";
+    scenario.change(base.path());
+    // The end marker: everything before it has been read.
+    if (!stream.settle(root + "/settled")) return "no end marker\n" + describe(stream.records());
+    const std::set<std::string> model = replay(before, stream.records(), root, failures);
+    const std::set<std::string> disk = tree_paths(root);
+    for (const std::string& path : disk) {
+      if (!model.contains(path)) failures += "missing " + path + "\n";
+    }
+    for (const std::string& path : model) {
+      if (!disk.contains(path)) failures += "phantom " + path + "\n";
+    }
+    if (!failures.empty()) failures += describe(stream.records());
+  }
+  return failures;
+}
+
+class PlatformStreamMounts : public ::testing::TestWithParam<MountScenario> {};
+
+TEST_P(PlatformStreamMounts, ReplayMatchesTheDisk) {
+  if (::geteuid() != 0) VESTRA_SKIP_FOR_ENVIRONMENT() << "mounting needs root";
+  int output[2];
+  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string failures;
+    try {
+      must(::unshare(CLONE_NEWNS) == 0, "unshare");
+      must(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private mounts");
+      failures = run_mount_scenario(GetParam());
+    } catch (const std::exception& error) {
+      failures = error.what();
+    }
+    [[maybe_unused]] const ssize_t written = ::write(output[1], failures.data(), failures.size());
+    ::_exit(failures.empty() ? 0 : 1);
+  }
+  ::close(output[1]);
+  vestra::platform::FileDescriptor reader(output[0]);
+  // The child is given a bound: a watch that hangs is ended.
+  std::string failures;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      failures = "the scenario did not end\n";
+      break;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  char buffer[4096];
+  ssize_t count;
+  while ((count = ::read(reader.get(), buffer, sizeof buffer)) > 0) {
+    failures.append(buffer, static_cast<std::size_t>(count));
+  }
+  EXPECT_EQ(failures, "");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+const MountScenario kMountScenarios[] = {
+    // The top itself is a bind mount: once unmounted, what it covered is the tree, and the
+    // former source, outside it now, is none of its business.
+    {"BoundTopUnmounted",
+     [](const std::string& base) {
+       fs::create_directories(base + "/source/in/sub");
+       touch(base + "/source/in/sub/e");
+       touch(base + "/root/under");
+       bind_mount(base + "/source", base + "/root");
+     },
+     [](const std::string& base) {
+       unmount(base + "/root");
+       touch(base + "/source/outside-now");
+       fs::create_directories(base + "/root/after-umount");
+       touch(base + "/root/after-umount/f");
+     }},
+    {"TmpfsTopUnmounted",
+     [](const std::string& base) {
+       touch(base + "/root/under");
+       mount_tmpfs(base + "/root");
+       fs::create_directories(base + "/root/in/sub");
+     },
+     [](const std::string& base) {
+       unmount(base + "/root");
+       touch(base + "/root/after-umount");
+     }},
+    {"BindInsideUnmounted",
+     [](const std::string& base) {
+       fs::create_directories(base + "/source/in/sub");
+       touch(base + "/source/in/sub/e");
+       fs::create_directories(base + "/root/mnt");
+       touch(base + "/root/mnt/under");
+       bind_mount(base + "/source", base + "/root/mnt");
+     },
+     [](const std::string& base) {
+       unmount(base + "/root/mnt");
+       touch(base + "/source/outside-now");
+       touch(base + "/root/mnt/after-umount");
+     }},
+    {"TmpfsInsideUnmounted",
+     [](const std::string& base) {
+       fs::create_directories(base + "/root/mnt");
+       touch(base + "/root/mnt/under");
+       mount_tmpfs(base + "/root/mnt");
+       fs::create_directories(base + "/root/mnt/in");
+     },
+     [](const std::string& base) {
+       unmount(base + "/root/mnt");
+       fs::create_directories(base + "/root/mnt/after-umount");
+       touch(base + "/root/mnt/after-umount/f");
+     }},
+    // Made after the start: watched from then on, what it covers gone from the tree.
+    {"TmpfsMountedInside",
+     [](const std::string& base) {
+       fs::create_directories(base + "/root/mnt");
+       touch(base + "/root/mnt/under");
+     },
+     [](const std::string& base) {
+       mount_tmpfs(base + "/root/mnt");
+       fs::create_directories(base + "/root/mnt/d/e");
+       touch(base + "/root/mnt/d/e/f");
+     }},
+    {"TmpfsMountedOverTheTop", [](const std::string& base) { touch(base + "/root/under"); },
+     [](const std::string& base) {
+       mount_tmpfs(base + "/root");
+       fs::create_directories(base + "/root/d");
+       touch(base + "/root/d/f");
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, PlatformStreamMounts, ::testing::ValuesIn(kMountScenarios),
+                         row_name);
 
 TEST(PlatformStreamLimits, UnmountIsReported) {
   if (::geteuid() != 0) VESTRA_SKIP_FOR_ENVIRONMENT() << "mounting needs root";

@@ -104,12 +104,20 @@ bool __FSEventStream::start() {
   int error = 0;
   watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
   if (!watcher_) return false;
+  // Read before the walks, so that a mount made during them shows as a change.
+  mounts_.emplace();
   watcher_->start(batch_);
   reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
   if (!reader_) {
     watcher_.reset();
+    mounts_.reset();
     batch_.clear();
     return false;
+  }
+  // Without a mount table (no /proc), mounts go unnoticed, as they always did.
+  if (mounts_->valid()) {
+    mounts_reader_ = loop_->add_descriptor(
+        mounts_->fd(), [this] { on_mounts_changed(); }, RunLoop::Readiness::Priority);
   }
   if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
   started_ = was_started_ = true;
@@ -129,12 +137,14 @@ void __FSEventStream::stop() {
   if (!started_) return;
   started_ = false;
   loop_->remove_descriptor(reader_);
+  loop_->remove_descriptor(mounts_reader_);
   loop_->cancel_timer(flush_timer_);
   loop_->cancel_timer(resync_timer_);
-  reader_ = flush_timer_ = resync_timer_ = 0;
+  reader_ = mounts_reader_ = flush_timer_ = resync_timer_ = 0;
   // The batch being delivered is still the callback's; deliver() finishes the stop.
   if (delivering_) return;
   watcher_.reset();
+  mounts_.reset();
   batch_.clear();
 }
 
@@ -152,8 +162,17 @@ void __FSEventStream::hold_reading(bool held) noexcept {
 
 void __FSEventStream::on_readable() {
   if (held_.load(std::memory_order_acquire) || !watcher_) return;
+  // A change of the mount table that is not handled yet happened before these records were
+  // read: the records made after it in a new mount find it watched.
+  if (mounts_ && mounts_->changed()) watcher_->on_mounts_changed(mounts_->refresh(), batch_);
   if (const auto delay = watcher_->read(batch_)) schedule_resync(*delay);
   resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
+  deliver();
+}
+
+void __FSEventStream::on_mounts_changed() {
+  if (!watcher_ || !mounts_) return;
+  watcher_->on_mounts_changed(mounts_->refresh(), batch_);
   deliver();
 }
 
@@ -190,7 +209,10 @@ void __FSEventStream::deliver() {
   }
   delivering_ = false;
   batch_.clear();
-  if (!started_) watcher_.reset();  // stopped from inside the callback
+  if (!started_) {  // stopped from inside the callback
+    watcher_.reset();
+    mounts_.reset();
+  }
 }
 
 FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callback,

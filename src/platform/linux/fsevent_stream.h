@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/api/fsevents.h"
 #include "platform/linux/event_batch.h"
+#include "platform/linux/mount_table.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 
@@ -48,6 +50,7 @@ struct __FSEventStream final {
 
  private:
   void on_readable();
+  void on_mounts_changed();
   void on_resync_due();
   void schedule_resync(std::chrono::milliseconds delay);
   void deliver();
@@ -59,7 +62,9 @@ struct __FSEventStream final {
 
   RunLoop* loop_ = nullptr;
   std::unique_ptr<vestra::platform::TreeWatcher> watcher_;
+  std::optional<vestra::platform::MountTable> mounts_;
   RunLoop::SourceId reader_ = 0;
+  RunLoop::SourceId mounts_reader_ = 0;
   RunLoop::SourceId flush_timer_ = 0;
   RunLoop::SourceId resync_timer_ = 0;
   vestra::platform::EventBatch batch_;

@@ -81,6 +81,15 @@ bool StreamPaths::is_tree_top(std::uint32_t index, int wd) const {
   return tree && tree->top == wd;
 }
 
+int StreamPaths::tree_top(std::uint32_t index) const {
+  const Tree* tree = std::get_if<Tree>(&paths_[index].state);
+  return tree ? tree->top : -1;
+}
+
+bool StreamPaths::is_waiting(std::uint32_t index) const {
+  return std::holds_alternative<Missing>(paths_[index].state);
+}
+
 template <class Match>
 std::vector<std::uint32_t> StreamPaths::matching(Match&& match) const {
   std::vector<std::uint32_t> matched;
@@ -271,9 +280,10 @@ StreamPaths::Attempt StreamPaths::resolve_as_tree(std::uint32_t index, Report re
                                                   EventBatch& out) {
   StreamPath& root = paths_[index];
   if (report == Report::Yes) out.add(root.path, kCreated | kIsDir);
-  const TreeWalk::Result result = walk_.walk(
-      root.path, -1, index,
-      report == Report::Yes ? TreeWalk::Scan::ReportCreated : TreeWalk::Scan::Quiet, out);
+  const TreeWalk::Scan mode = report == Report::Yes     ? TreeWalk::Scan::ReportCreated
+                              : report == Report::Since ? TreeWalk::Scan::MovedIn
+                                                        : TreeWalk::Scan::Quiet;
+  const TreeWalk::Result result = walk_.walk(root.path, -1, index, mode, out);
   if (result.outcome == TreeWalk::Outcome::Vanished) return Attempt::Retry;
   if (result.outcome == TreeWalk::Outcome::Failed) return wait_until_readable(index);
   const Watch* top = watches_.table().find(result.wd);

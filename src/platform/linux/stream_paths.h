@@ -15,8 +15,10 @@
 
 namespace vestra::platform {
 
-/// Whether what a stream path is found to be when it is watched again is reported.
-enum class Report : std::uint8_t { No, Yes };
+/// Whether what a stream path is found to be when it is watched again is reported: not at
+/// all, all of it as created, or, as for a directory moved in, what changed since the last
+/// records were read (a tree only; anything else is then not reported).
+enum class Report : std::uint8_t { No, Yes, Since };
 
 /// The stream paths of one watcher, by index (Watch::root and item_root refer to them).
 class StreamPaths {
@@ -29,6 +31,10 @@ class StreamPaths {
   const std::string& path(std::uint32_t index) const { return paths_[index].path; }
   /// Whether stream path `index` is watched as the tree whose top is `wd`.
   bool is_tree_top(std::uint32_t index, int wd) const;
+  /// The watch of the top of stream path `index`'s tree, -1 when it is not watched as one.
+  int tree_top(std::uint32_t index) const;
+  /// Whether stream path `index` waits for something to appear or become readable.
+  bool is_waiting(std::uint32_t index) const;
 
   /// Watches every path.
   void start(EventBatch& out);

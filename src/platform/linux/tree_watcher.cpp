@@ -233,14 +233,19 @@ void TreeWatcher::on_ignored(int wd, EventBatch& out) {
 void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
   const std::uint32_t index = watch.root;
   if (!watch.parent && paths_.is_tree_top(index, watch.wd)) {
-    paths_.renew(index, KernelWatch::AlreadyGone, Report::No, out);
+    // After an unmount, what the path shows now is new to the consumer.
+    paths_.renew(index, KernelWatch::AlreadyGone, watch.unmounted ? Report::Yes : Report::No, out);
   } else if (watch.unmounted && watch.parent &&
              watch.parent->identity.device != watch.identity.device) {
-    // A mount point: the directory beneath the file system that went away shows again.
+    // A mount point: the directory beneath the file system that went away shows again, and
+    // what it holds is new to the consumer.
     const int parent_wd = watch.parent->wd;
     std::string path = table_.path(watch);
+    const std::string name = watch.name;
     watches_.drop_tree(watch, KernelWatch::Remove);
-    walk_.walk(std::move(path), parent_wd, index, Scan::Quiet, out);
+    out.add(path, kCreated | kIsDir);
+    note_fresh(parent_wd, name);
+    walk_.walk(std::move(path), parent_wd, index, Scan::ReportCreated, out);
   } else {
     watches_.drop_tree(watch, KernelWatch::Remove);
   }

@@ -17,6 +17,7 @@
 #include "platform/linux/cf_url.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/linux/mount_table.h"
 #include "platform/linux/record_queue.h"
 #include "platform/linux/stream_paths.h"
 #include "platform/linux/tree_walk.h"
@@ -57,6 +58,12 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// Brings the watches back in line with the file system after events were lost: watches
   /// new directories, moves renamed ones, drops vanished ones. Reports no creations.
   void resync(EventBatch& out);
+
+  /// Brings the watches in line with `changes` of the mount table: a file system mounted
+  /// inside a tree is watched like a directory moved in (its contents not reported), one
+  /// unmounted is reported with what shows at its mount point now, reported as created. A
+  /// stream path that a change covers or uncovers is watched again.
+  void on_mounts_changed(const std::vector<MountChange>& changes, EventBatch& out);
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
@@ -116,6 +123,11 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void displace(Watch& stale, int parent_wd) override;
   std::uint32_t epoch() const override { return epoch_; }
   std::int64_t unread_since() const override { return queue_.unread_since(); }
+
+  // Mounts and unmounts (tree_mounts.cpp).
+  void on_mount_change(std::uint32_t index, const MountChange& change, EventBatch& out);
+  void on_stream_path_remounted(std::uint32_t index, const MountChange& change, EventBatch& out);
+  Watch* watched_directory(std::uint32_t index, std::string_view path);
 
   // Renames, claims and exchanges (tree_renames.cpp).
   void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
