@@ -295,17 +295,38 @@ def test_directory_made_readable_while_watched_is_watched_from_then():
             assert watcher.finish()["ended"] == "KeyboardInterrupt"
 
 
-def test_unreadable_root_reports_other_and_keeps_waiting():
+def test_unreadable_root_reports_other_and_is_watched_once_readable():
     with nobody_tree() as (root, uid):
+        os.mkdir(os.path.join(root, "sub"))
+        own(os.path.join(root, "sub"), 0o755)
         own(root, 0o000)
         with watching_child(root, drop_to=uid) as watcher:
             watcher.expect([("Other", root)])
+            os.chmod(root, 0o755)
+            watcher.expect([("Create(Folder)", root), ("Create(Folder)", os.path.join(root, "sub"))])
+            write(os.path.join(root, "sub", "after"))
+            watcher.expect([("Create(File)", os.path.join(root, "sub", "after"))])
+            others = [e["paths"] for e in watcher.events if e["kind"] == "Other"]
+            assert others == [[root]], watcher.events
             assert watcher.finish() == {
                 "ended": "KeyboardInterrupt",
                 "message": "",
                 "inotify": 0,
                 "watcher_threads": [],
             }
+
+
+def test_root_made_unreadable_and_readable_again_stays_watched():
+    with nobody_tree() as (root, uid):
+        with watching_child(root, drop_to=uid) as watcher:
+            watcher.wait_live(os.path.join(root, ".probe"))
+            os.chmod(root, 0o000)
+            watcher.expect([("Modify(Metadata(Any))", root)])
+            os.chmod(root, 0o755)
+            write(os.path.join(root, ".probe", "after"))
+            watcher.expect([("Create(File)", os.path.join(root, ".probe", "after"))])
+            assert not [e for e in watcher.events if e["kind"] == "Other"], watcher.events
+            assert watcher.finish()["ended"] == "KeyboardInterrupt"
 
 
 # ---------------------------------------------------------------------------------------
