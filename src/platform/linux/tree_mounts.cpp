@@ -105,11 +105,11 @@ Watch* TreeWatcher::watched_directory(std::uint32_t index, std::string_view path
   if (!dir || !path_text::is_same_or_below(path, top)) return nullptr;
   std::string_view rest = path.substr(top.size());
   while (dir && !rest.empty()) {
-    rest.remove_prefix(rest.find_first_not_of('/') == std::string_view::npos
-                           ? rest.size()
-                           : rest.find_first_not_of('/'));
+    if (rest.front() == '/') {
+      rest.remove_prefix(1);
+      continue;
+    }
     const std::size_t end = std::min(rest.find('/'), rest.size());
-    if (end == 0) break;
     dir = table_.child(*dir, rest.substr(0, end));
     rest.remove_prefix(end);
   }
