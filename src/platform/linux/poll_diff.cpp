@@ -1,0 +1,321 @@
+#include "platform/linux/poll_diff.h"
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/record_flags.h"
+
+namespace vestra::platform {
+
+using namespace record_flags;
+
+namespace {
+
+/// What an entry is, as far as renames go: the same object under any name.
+struct Key {
+  FileIdentity identity;
+  EntryType type;
+  friend bool operator==(const Key&, const Key&) = default;
+};
+
+struct KeyHash {
+  std::size_t operator()(const Key& key) const noexcept {
+    return std::hash<std::uint64_t>()(key.identity.inode * 31 + key.identity.device) ^
+           static_cast<std::size_t>(key.type);
+  }
+};
+
+Key key_of(const PolledEntry& entry) {
+  return Key{entry.status.identity, entry.status.type};
+}
+
+FSEventStreamEventFlags type_flag(EntryType type) {
+  switch (type) {
+    case EntryType::Directory:
+      return kIsDir;
+    case EntryType::Symlink:
+      return kIsSymlink;
+    default:
+      return kIsFile;
+  }
+}
+
+std::string_view parent_of(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+/// Whether `path` is `top` or lies below it.
+bool within(std::string_view path, std::string_view top) {
+  return path.starts_with(top) && (path.size() == top.size() || path[top.size()] == '/');
+}
+
+/// The objects found under exactly one name in a snapshot, by key, and the name. Hard links
+/// (one object, several names) are left out: which name went where cannot be told.
+using Places = std::unordered_map<Key, std::string, KeyHash>;
+
+Places single_places(const Snapshot& snapshot) {
+  Places places;
+  std::unordered_set<Key, KeyHash> repeated;
+  for (const auto& [path, entry] : snapshot) {
+    if (path.empty()) continue;
+    const Key key = key_of(entry);
+    if (!places.emplace(key, path).second) repeated.insert(key);
+  }
+  for (const Key& key : repeated) places.erase(key);
+  return places;
+}
+
+/// Replays what the records say over a copy of the earlier tree while choosing them, so
+/// that every record fits the tree as the records before it left it.
+class Differ {
+ public:
+  Differ(const Snapshot& before, const Snapshot& after, std::string_view root, EventBatch& out)
+      : before_(before), after_(after), root_(root), out_(out) {}
+
+  void run() {
+    const auto top_before = before_.find("");
+    const auto top_after = after_.find("");
+    const bool had = top_before != before_.end();
+    const bool has = top_after != after_.end();
+    if (had != has || (had && !(key_of(top_before->second) == key_of(top_after->second)))) {
+      replace_everything();
+      return;
+    }
+    if (!has) return;
+    if (!same_shape()) {
+      rearrange();
+    }
+    report_changes();
+  }
+
+ private:
+  void add(std::string_view path, FSEventStreamEventFlags flags) {
+    if (path.empty()) {
+      out_.add(root_, flags);
+    } else {
+      out_.add(root_, path, flags);
+    }
+  }
+
+  void add_created(std::string_view path, const EntryStatus& status) {
+    FSEventStreamEventFlags flags = kCreated | type_flag(status.type);
+    if (status.type == EntryType::File && status.links > 1) flags |= kIsHardlink;
+    add(path, flags);
+    created_.emplace(path);
+  }
+
+  /// Something else stands at the top: all of it went and all of it came.
+  void replace_everything() {
+    for (auto entry = before_.rbegin(); entry != before_.rend(); ++entry) {
+      add(entry->first, kRemoved | type_flag(entry->second.status.type));
+    }
+    for (const auto& [path, entry] : after_) add_created(path, entry.status);
+  }
+
+  /// Whether both snapshots hold the same objects under the same names.
+  bool same_shape() const {
+    if (before_.size() != after_.size()) return false;
+    for (auto a = before_.begin(), b = after_.begin(); a != before_.end(); ++a, ++b) {
+      if (a->first != b->first || !(key_of(a->second) == key_of(b->second))) return false;
+    }
+    return true;
+  }
+
+  // --- names and places
+
+  void rearrange() {
+    from_ = single_places(before_);
+    to_ = single_places(after_);
+    for (const auto& [path, entry] : before_) {
+      if (path.empty()) continue;
+      const Key key = key_of(entry);
+      current_.emplace(path, key);
+      if (from_.contains(key) && to_.contains(key)) at_[key] = path;
+    }
+    std::vector<const std::string*> pending;
+    for (const auto& [path, entry] : after_) {
+      if (!path.empty()) pending.push_back(&path);
+    }
+    while (!pending.empty()) {
+      if (!place(pending) && !break_deadlock(pending)) break;
+    }
+    for (auto entry = current_.rbegin(); entry != current_.rend(); ++entry) {
+      if (!after_.contains(entry->first)) add(entry->first, kRemoved | type_flag(entry->second.type));
+    }
+  }
+
+  /// One pass over the names still to settle, in path order; false when none settled.
+  bool place(std::vector<const std::string*>& pending) {
+    bool progress = false;
+    unsettled_.clear();
+    std::size_t kept = 0;
+    for (const std::string* path : pending) {
+      const bool parent_settled = !unsettled_.contains(parent_of(*path));
+      if (parent_settled && holds(*path, key_of(after_.at(*path)))) continue;
+      if (parent_settled && free_for(*path)) {
+        settle(*path);
+        progress = true;
+        continue;
+      }
+      unsettled_.insert(*path);
+      pending[kept++] = path;
+    }
+    pending.resize(kept);
+    return progress;
+  }
+
+  bool holds(const std::string& path, const Key& key) const {
+    const auto found = current_.find(path);
+    return found != current_.end() && found->second == key;
+  }
+
+  /// Whether what stands at `path` now, if anything, may be pushed out: it is not found
+  /// again under another name still to be given to it.
+  bool free_for(const std::string& path) const {
+    const auto found = current_.find(path);
+    return found == current_.end() || !at_.contains(found->second);
+  }
+
+  /// Gives `path` the object it has in the later snapshot.
+  void settle(const std::string& path) {
+    if (current_.contains(path)) remove_tree(path);
+    const PolledEntry& entry = after_.at(path);
+    const Key key = key_of(entry);
+    if (const auto found = at_.find(key); found != at_.end()) {
+      const std::string from = found->second;
+      add(from, kRenamed | type_flag(key.type));
+      add(path, kRenamed | type_flag(key.type));
+      move_tree(from, path);
+      return;
+    }
+    add_created(path, entry.status);
+    current_.emplace(path, key);
+  }
+
+  /// Every name waits for another to move first: objects that traded places. The first
+  /// pair that can is exchanged; when none can (one lies inside the other), what blocks
+  /// the first name is taken as removed, to be made again where it is found.
+  bool break_deadlock(const std::vector<const std::string*>& pending) {
+    for (const std::string* path : pending) {
+      if (unsettled_.contains(parent_of(*path))) continue;
+      const auto mine = at_.find(key_of(after_.at(*path)));
+      if (mine == at_.end()) continue;
+      const std::string from = mine->second;
+      if (within(from, *path) || within(*path, from)) continue;
+      const Key other = current_.at(*path);
+      add(from, kRenamed | type_flag(mine->first.type));
+      add(*path, kRenamed | type_flag(mine->first.type));
+      add(*path, kRenamed | type_flag(other.type));
+      add(from, kRenamed | type_flag(other.type));
+      static const std::string aside("\x01");
+      move_tree(from, aside);
+      move_tree(*path, from);
+      move_tree(aside, *path);
+      return true;
+    }
+    for (const std::string* path : pending) {
+      if (unsettled_.contains(parent_of(*path))) continue;
+      return remove_tree(*path);
+    }
+    return false;
+  }
+
+  /// The first name below `top` (or `top` itself) in the working tree, and the end.
+  auto tree_range(const std::string& top) {
+    auto first = current_.find(top);
+    auto last = first;
+    if (last != current_.end()) ++last;
+    while (last != current_.end() && within(last->first, top)) ++last;
+    return std::pair(first, last);
+  }
+
+  bool remove_tree(const std::string& top) {
+    auto [first, last] = tree_range(top);
+    if (first == last) return false;
+    for (auto entry = last; entry != first;) {
+      --entry;
+      add(entry->first, kRemoved | type_flag(entry->second.type));
+      at_.erase(entry->second);
+    }
+    current_.erase(first, last);
+    return true;
+  }
+
+  void move_tree(const std::string& from, const std::string& to) {
+    auto [first, last] = tree_range(from);
+    std::vector<std::pair<std::string, Key>> moved;
+    for (auto entry = first; entry != last; ++entry) {
+      moved.emplace_back(to + entry->first.substr(from.size()), entry->second);
+    }
+    current_.erase(first, last);
+    for (auto& [path, key] : moved) {
+      if (auto found = at_.find(key); found != at_.end()) found->second = path;
+      current_.insert_or_assign(std::move(path), key);
+    }
+  }
+
+  // --- contents and attributes
+
+  void report_changes() {
+    for (const auto& [path, entry] : after_) {
+      if (created_.contains(path)) continue;
+      const PolledEntry* earlier = previous(path, entry);
+      if (!earlier) continue;
+      const EntryStatus& was = earlier->status;
+      const EntryStatus& now = entry.status;
+      const auto same_name = before_.find(path);
+      const bool moved = same_name == before_.end() || &same_name->second != earlier;
+      const bool owner = was.mode != now.mode || was.owner != now.owner || was.group != now.group;
+      if (now.type == EntryType::Directory || now.type == EntryType::Symlink) {
+        // A directory's times and link count change with what it holds.
+        if (owner) add(path, kMetaMod | type_flag(now.type));
+        continue;
+      }
+      const bool written = was.size != now.size || was.mtime != now.mtime;
+      if (written) add(path, kModified | kIsFile);
+      // A rename changes the time of the status change too.
+      if (owner || was.links != now.links || (!written && !moved && was.ctime != now.ctime)) {
+        add(path, kMetaMod | kIsFile);
+      }
+    }
+  }
+
+  /// The entry that `path` of the later snapshot had in the earlier one, under any name.
+  const PolledEntry* previous(const std::string& path, const PolledEntry& entry) const {
+    const Key key = key_of(entry);
+    if (const auto there = before_.find(path);
+        there != before_.end() && key_of(there->second) == key) {
+      return &there->second;
+    }
+    if (const auto from = from_.find(key); from != from_.end() && to_.contains(key)) {
+      return &before_.at(from->second);
+    }
+    return nullptr;
+  }
+
+  const Snapshot& before_;
+  const Snapshot& after_;
+  std::string_view root_;
+  EventBatch& out_;
+
+  Places from_;  // where objects with one name were
+  Places to_;    // where they are
+  /// The working tree: the earlier snapshot with the records so far applied.
+  std::map<std::string, Key, std::less<>> current_;
+  /// Where the working tree has each object that is still to be found under a new name.
+  std::unordered_map<Key, std::string, KeyHash> at_;
+  std::unordered_set<std::string_view> unsettled_;  // in the pass at hand
+  std::unordered_set<std::string> created_;
+};
+
+}  // namespace
+
+void diff_snapshots(const Snapshot& before, const Snapshot& after, std::string_view root,
+                    EventBatch& out) {
+  Differ(before, after, root, out).run();
+}
+
+}  // namespace vestra::platform

@@ -1,0 +1,127 @@
+#include "platform/linux/poll_snapshot.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "platform/linux/directory_reader.h"
+#include "platform/linux/file_descriptor.h"
+
+namespace vestra::platform {
+
+namespace {
+
+thread_local std::size_t listed = 0;
+
+std::int64_t nanoseconds(const struct timespec& time) noexcept {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+EntryType type_of(mode_t mode) noexcept {
+  if (S_ISDIR(mode)) return EntryType::Directory;
+  if (S_ISLNK(mode)) return EntryType::Symlink;
+  if (S_ISREG(mode)) return EntryType::File;
+  return EntryType::Other;
+}
+
+std::string child_path(const std::string& dir, std::string_view name) {
+  return dir.empty() ? std::string(name) : dir + "/" + std::string(name);
+}
+
+class SnapshotWalk {
+ public:
+  SnapshotWalk(const Snapshot* previous) : previous_(previous) {}
+
+  Snapshot run(const std::string& root) {
+    struct stat st;
+    if (::lstat(root.c_str(), &st) != 0) return {};
+    FileDescriptor top;
+    if (S_ISDIR(st.st_mode)) {
+      top.reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      // What is open is what gets listed: its own status, not the one looked up by name.
+      if (top.valid()) ::fstat(top.get(), &st);
+    }
+    PolledEntry& entry = out_[""];
+    entry.status = EntryStatus::of(st);
+    if (top.valid()) visit("", top.get(), entry);
+    return std::move(out_);
+  }
+
+ private:
+  /// Fills in the names of the directory `path`, open as `fd`, and everything below it.
+  void visit(const std::string& path, int fd, PolledEntry& dir) {
+    const PolledEntry* before = earlier(path, dir.status);
+    const bool same_time = before && before->status.mtime == dir.status.mtime;
+    dir.settled = same_time;
+    if (same_time && before->settled) {
+      dir.names = before->names;
+    } else {
+      list(fd, dir.names);
+    }
+    // Entries looked at now; a name that has gone since it was listed is dropped.
+    std::vector<std::string> names = std::move(dir.names);
+    dir.names.clear();
+    for (std::string& name : names) {
+      struct stat st;
+      if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      std::string child = child_path(path, name);
+      FileDescriptor sub;
+      if (S_ISDIR(st.st_mode)) {
+        sub.reset(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.valid()) ::fstat(sub.get(), &st);
+      }
+      PolledEntry& entry = out_[child];
+      entry.status = EntryStatus::of(st);
+      dir.names.push_back(std::move(name));
+      if (sub.valid()) visit(child, sub.get(), entry);
+    }
+  }
+
+  const PolledEntry* earlier(const std::string& path, const EntryStatus& now) const {
+    if (!previous_) return nullptr;
+    const auto found = previous_->find(path);
+    if (found == previous_->end()) return nullptr;
+    const EntryStatus& then = found->second.status;
+    if (then.identity != now.identity || then.type != now.type) return nullptr;
+    return &found->second;
+  }
+
+  void list(int fd, std::vector<std::string>& names) {
+    ++listed;
+    reader_.open(fd);
+    DirectoryReader::Entry entry;
+    while (reader_.next(entry)) names.emplace_back(entry.name);
+    std::sort(names.begin(), names.end());
+  }
+
+  const Snapshot* previous_;
+  Snapshot out_;
+  DirectoryReader reader_;
+};
+
+}  // namespace
+
+EntryStatus EntryStatus::of(const struct stat& st) noexcept {
+  EntryStatus status;
+  status.identity = FileIdentity::of(st);
+  status.type = type_of(st.st_mode);
+  status.size = st.st_size;
+  status.mtime = nanoseconds(st.st_mtim);
+  status.ctime = nanoseconds(st.st_ctim);
+  status.mode = st.st_mode;
+  status.owner = st.st_uid;
+  status.group = st.st_gid;
+  status.links = st.st_nlink;
+  return status;
+}
+
+Snapshot take_snapshot(const std::string& root, const Snapshot* previous) {
+  listed = 0;
+  return SnapshotWalk(previous).run(root);
+}
+
+std::size_t listed_by_last_snapshot() noexcept {
+  return listed;
+}
+
+}  // namespace vestra::platform
