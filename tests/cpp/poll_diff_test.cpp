@@ -262,7 +262,9 @@ class ModelTree {
   }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
+  }
 
   std::vector<std::string> paths(bool directories_only) const {
     std::vector<std::string> found;

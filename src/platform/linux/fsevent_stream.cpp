@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "platform/linux/cf_string.h"
 #include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
+#include "platform/linux/poll_choice.h"
 #include "support/panic.h"
 
 namespace vestra::platform {
@@ -72,6 +74,34 @@ std::string canonical_stream_path(std::string_view given) {
 
 using vestra::platform::RunLoop;
 
+namespace {
+
+/// The stream paths watched with inotify, and those polled. A path inside another goes
+/// with the outermost one: inotify trees leave it to that one's watches, polling to that
+/// one's snapshot, so that no change is reported twice.
+std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
+    const std::vector<std::string>& paths) {
+  using vestra::platform::path_text::is_same_or_below;
+  std::vector<std::string> watched;
+  std::vector<std::string> polled;
+  for (const std::string& path : paths) {
+    const std::string* outermost = &path;
+    for (const std::string& other : paths) {
+      if (other.size() < outermost->size() && is_same_or_below(path, other)) outermost = &other;
+    }
+    const bool poll = vestra::platform::choose_observer(*outermost).observer !=
+                      vestra::platform::Observer::Inotify;
+    if (!poll) {
+      watched.push_back(path);
+    } else if (outermost == &path && std::ranges::find(polled, path) == polled.end()) {
+      polled.push_back(path);
+    }
+  }
+  return {std::move(watched), std::move(polled)};
+}
+
+}  // namespace
+
 __FSEventStream::__FSEventStream(FSEventStreamCallback callback,
                                  const FSEventStreamContext* context,
                                  std::vector<std::string> paths, FSEventStreamCreateFlags flags)
@@ -101,18 +131,27 @@ bool __FSEventStream::start() {
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
-  int error = 0;
-  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
-  if (!watcher_) return false;
-  watcher_->start(batch_);
-  reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
-  if (!reader_) {
-    watcher_.reset();
-    batch_.clear();
-    return false;
+  auto [watched, polled] = split_by_observer(paths_);
+  if (!watched.empty()) {
+    int error = 0;
+    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_, error);
+    if (!watcher_) return false;
+    watcher_->start(batch_);
+    reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
+    if (!reader_) {
+      watcher_.reset();
+      batch_.clear();
+      return false;
+    }
+    if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
   }
-  if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
+  if (!polled.empty()) {
+    poller_ = std::make_unique<vestra::platform::PollSet>(std::move(polled),
+                                                          vestra::platform::poll_interval());
+    poller_->start();
+  }
   started_ = was_started_ = true;
+  if (poller_) schedule_poll();
   // The run that follows returns at once, as a loop left without sources does.
   if (fault == vestra::platform::StartFault::EndRunAtOnce) loop_->stop();
   // What could not be watched is reported from the loop, like every other record.
@@ -131,10 +170,12 @@ void __FSEventStream::stop() {
   loop_->remove_descriptor(reader_);
   loop_->cancel_timer(flush_timer_);
   loop_->cancel_timer(resync_timer_);
-  reader_ = flush_timer_ = resync_timer_ = 0;
+  loop_->cancel_timer(poll_timer_);
+  reader_ = flush_timer_ = resync_timer_ = poll_timer_ = 0;
   // The batch being delivered is still the callback's; deliver() finishes the stop.
   if (delivering_) return;
   watcher_.reset();
+  poller_.reset();
   batch_.clear();
 }
 
@@ -170,6 +211,29 @@ void __FSEventStream::on_resync_due() {
   deliver();
 }
 
+void __FSEventStream::schedule_poll() {
+  poll_timer_ = loop_->add_timer(poller_->delay(), [this] { on_poll_due(); });
+}
+
+void __FSEventStream::on_poll_due() {
+  poll_timer_ = 0;
+  if (!poller_) return;
+  // Held like reading: what changed meanwhile comes with the first poll after.
+  if (!held_.load(std::memory_order_acquire)) {
+    poller_->poll(batch_);
+    deliver();
+  }
+  if (started_ && poller_) schedule_poll();
+}
+
+std::vector<std::string> __FSEventStream::polled_paths() const {
+  return poller_ ? poller_->roots() : std::vector<std::string>{};
+}
+
+std::chrono::milliseconds __FSEventStream::poll_delay() const noexcept {
+  return poller_ ? poller_->delay() : std::chrono::milliseconds::zero();
+}
+
 void __FSEventStream::deliver() {
   if (batch_.empty()) return;
   const std::size_t count = batch_.size();
@@ -190,7 +254,10 @@ void __FSEventStream::deliver() {
   }
   delivering_ = false;
   batch_.clear();
-  if (!started_) watcher_.reset();  // stopped from inside the callback
+  if (!started_) {  // stopped from inside the callback
+    watcher_.reset();
+    poller_.reset();
+  }
 }
 
 FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callback,

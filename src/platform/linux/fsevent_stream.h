@@ -11,6 +11,7 @@
 
 #include "platform/api/fsevents.h"
 #include "platform/linux/event_batch.h"
+#include "platform/linux/poll_set.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 
@@ -45,10 +46,16 @@ struct __FSEventStream final {
   void hold_reading(bool held) noexcept;
   std::size_t watch_count() const noexcept { return watch_count_.load(std::memory_order_relaxed); }
   std::size_t resync_count() const noexcept { return resyncs_.load(std::memory_order_relaxed); }
+  /// The paths that are polled rather than watched, and the time between polls now (zero
+  /// when nothing is polled). Call on the loop's thread.
+  std::vector<std::string> polled_paths() const;
+  std::chrono::milliseconds poll_delay() const noexcept;
 
  private:
   void on_readable();
   void on_resync_due();
+  void on_poll_due();
+  void schedule_poll();
   void schedule_resync(std::chrono::milliseconds delay);
   void deliver();
 
@@ -58,10 +65,12 @@ struct __FSEventStream final {
   const FSEventStreamCreateFlags flags_;
 
   RunLoop* loop_ = nullptr;
-  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;
+  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;  // null when every path is polled
+  std::unique_ptr<vestra::platform::PollSet> poller_;       // null when none is
   RunLoop::SourceId reader_ = 0;
   RunLoop::SourceId flush_timer_ = 0;
   RunLoop::SourceId resync_timer_ = 0;
+  RunLoop::SourceId poll_timer_ = 0;
   vestra::platform::EventBatch batch_;
   bool started_ = false;
   bool delivering_ = false;

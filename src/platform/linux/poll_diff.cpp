@@ -1,6 +1,7 @@
 #include "platform/linux/poll_diff.h"
 
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -135,6 +136,7 @@ class Differ {
       current_.emplace(path, key);
       if (from_.contains(key) && to_.contains(key)) at_[key] = path;
     }
+    remove_gone();
     std::vector<const std::string*> pending;
     for (const auto& [path, entry] : after_) {
       if (!path.empty()) pending.push_back(&path);
@@ -143,7 +145,28 @@ class Differ {
       if (!place(pending) && !break_deadlock(pending)) break;
     }
     for (auto entry = current_.rbegin(); entry != current_.rend(); ++entry) {
-      if (!after_.contains(entry->first)) add(entry->first, kRemoved | type_flag(entry->second.type));
+      if (!after_.contains(entry->first)) {
+        add(entry->first, kRemoved | type_flag(entry->second.type));
+      }
+    }
+  }
+
+  /// Removes, deepest first and under the names they had, the objects not found again that
+  /// hold nothing found again: reported before any rename, they are named as they were.
+  void remove_gone() {
+    std::unordered_set<std::string_view> holding;  // directories with something kept below
+    for (auto entry = before_.rbegin(); entry != before_.rend(); ++entry) {
+      const std::string& path = entry->first;
+      if (path.empty()) continue;
+      const Key key = key_of(entry->second);
+      const auto there = after_.find(path);
+      const bool kept = at_.contains(key) || (there != after_.end() && key_of(there->second) == key);
+      if (kept || holding.contains(path)) {
+        holding.insert(parent_of(path));
+        continue;
+      }
+      add(path, kRemoved | type_flag(key.type));
+      current_.erase(path);
     }
   }
 
@@ -181,11 +204,15 @@ class Differ {
 
   /// Gives `path` the object it has in the later snapshot.
   void settle(const std::string& path) {
-    if (current_.contains(path)) remove_tree(path);
+    if (current_.contains(path)) {
+      evacuate(path, nullptr);
+      remove_tree(path);
+    }
     const PolledEntry& entry = after_.at(path);
     const Key key = key_of(entry);
     if (const auto found = at_.find(key); found != at_.end()) {
       const std::string from = found->second;
+      evacuate(from, &path);
       add(from, kRenamed | type_flag(key.type));
       add(path, kRenamed | type_flag(key.type));
       move_tree(from, path);
@@ -193,6 +220,59 @@ class Differ {
     }
     add_created(path, entry.status);
     current_.emplace(path, key);
+  }
+
+  /// Before the tree at `top` moves to `*to` (or is removed, with a null `to`): what lies
+  /// below it and is bound elsewhere goes there first, if it can, and what is gone and holds
+  /// nothing kept is removed, so that both are named where they are rather than where the
+  /// move would carry them.
+  void evacuate(const std::string& top, const std::string* to) {
+    std::vector<std::string> leaving;
+    auto [first, last] = tree_range(top);
+    for (auto entry = first; entry != last; ++entry) {
+      if (entry->first == top) continue;
+      const auto bound = to_.find(entry->second);
+      if (bound == to_.end() || !at_.contains(entry->second)) continue;
+      if (!within(bound->second, top) && (!to || !within(bound->second, *to))) {
+        leaving.push_back(bound->second);
+      }
+    }
+    for (const std::string& destination : leaving) {
+      if (ready_outside(destination, top)) settle(after_.find(destination)->first);
+    }
+    std::vector<std::string> gone;
+    std::unordered_set<std::string> holding;
+    std::tie(first, last) = tree_range(top);
+    for (auto entry = last; entry != first;) {
+      --entry;
+      if (entry->first == top) break;
+      const std::string& path = entry->first;
+      bool kept = at_.contains(entry->second);
+      if (to && !kept) {
+        const auto carried = after_.find(*to + path.substr(top.size()));
+        kept = carried != after_.end() && key_of(carried->second) == entry->second;
+      }
+      if (kept || holding.contains(path)) {
+        holding.emplace(parent_of(path));
+        continue;
+      }
+      add(path, kRemoved | type_flag(entry->second.type));
+      gone.push_back(path);
+    }
+    for (const std::string& path : gone) current_.erase(path);
+  }
+
+  /// Whether `path` can be given its object now, with no directory above it inside `top`.
+  bool ready_outside(const std::string& path, const std::string& top) const {
+    if (within(path, top) || !free_for(path)) return false;
+    for (std::string_view above = parent_of(path); !above.empty(); above = parent_of(above)) {
+      if (within(above, top)) return false;
+      const auto there = current_.find(above);
+      if (there == current_.end() || !(there->second == key_of(after_.find(above)->second))) {
+        return false;
+      }
+    }
+    return true;
   }
 
   /// Every name waits for another to move first: objects that traded places. The first
@@ -224,12 +304,14 @@ class Differ {
   }
 
   /// The first name below `top` (or `top` itself) in the working tree, and the end.
-  auto tree_range(const std::string& top) {
+  using Range = std::pair<std::map<std::string, Key, std::less<>>::iterator,
+                          std::map<std::string, Key, std::less<>>::iterator>;
+  Range tree_range(const std::string& top) {
     auto first = current_.find(top);
     auto last = first;
     if (last != current_.end()) ++last;
     while (last != current_.end() && within(last->first, top)) ++last;
-    return std::pair(first, last);
+    return Range(first, last);
   }
 
   bool remove_tree(const std::string& top) {
