@@ -53,17 +53,25 @@ class SnapshotWalk {
     const PolledEntry* before = earlier(path, dir.status);
     const bool same_time = before && before->status.mtime == dir.status.mtime;
     dir.settled = same_time;
-    if (same_time && before->settled) {
-      dir.names = before->names;
-    } else {
-      list(fd, dir.names);
+    std::vector<std::string> names;
+    std::vector<struct stat> found;
+    bool reused = same_time && before->settled;
+    if (reused) {
+      names = before->names;
+      // A name gone means the directory changed although its time says not, as a network
+      // file system that caches attributes can show it: list it after all.
+      reused = look_at(fd, names, found);
+      dir.settled = reused;
+      if (!reused) names.clear();
     }
-    // Entries looked at now; a name that has gone since it was listed is dropped.
-    std::vector<std::string> names = std::move(dir.names);
-    dir.names.clear();
-    for (std::string& name : names) {
-      struct stat st;
-      if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!reused) {
+      list(fd, names);
+      look_at(fd, names, found);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      std::string& name = names[i];
+      struct stat& st = found[i];
+      if (st.st_nlink == 0) continue;  // gone since it was listed
       std::string child = child_path(path, name);
       FileDescriptor sub;
       if (S_ISDIR(st.st_mode)) {
@@ -75,6 +83,21 @@ class SnapshotWalk {
       dir.names.push_back(std::move(name));
       if (sub.valid()) visit(child, sub.get(), entry);
     }
+  }
+
+  /// The status of each of `names` in `fd`, a link count of 0 for one not found; false
+  /// when one was not.
+  static bool look_at(int fd, const std::vector<std::string>& names,
+                      std::vector<struct stat>& found) {
+    bool all = true;
+    found.assign(names.size(), {});
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (::fstatat(fd, names[i].c_str(), &found[i], AT_SYMLINK_NOFOLLOW) != 0) {
+        found[i].st_nlink = 0;
+        all = false;
+      }
+    }
+    return all;
   }
 
   const PolledEntry* earlier(const std::string& path, const EntryStatus& now) const {
