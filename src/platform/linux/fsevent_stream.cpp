@@ -12,6 +12,7 @@
 #include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
 #include "platform/linux/poll_choice.h"
+#include "platform/linux/record_flags.h"
 #include "support/panic.h"
 
 namespace vestra::platform {
@@ -137,6 +138,11 @@ bool __FSEventStream::start() {
     watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_, error);
     if (!watcher_) return false;
     watcher_->start(batch_);
+    if (watcher_->watch_limit_reached()) {
+      fall_back_to_polling(watched, polled);
+    }
+  }
+  if (watcher_) {
     reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
     if (!reader_) {
       watcher_.reset();
@@ -209,6 +215,31 @@ void __FSEventStream::on_resync_due() {
   watcher_->resync(batch_);
   resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
   deliver();
+}
+
+// Trees too big for the watch limit are polled instead, all of them: a tree half watched
+// would need both to agree on every rename across the border. What the walk reported of
+// the directories it could not watch gives way to one notice, for the first of them.
+void __FSEventStream::fall_back_to_polling(std::vector<std::string>& watched,
+                                           std::vector<std::string>& polled) {
+  watcher_.reset();
+  std::string first = watched.front();
+  for (std::size_t i = 0; i < batch_.size(); ++i) {
+    if (batch_.flags()[i] == vestra::platform::record_flags::kUserDropped) {
+      first = batch_.path(i);
+      break;
+    }
+  }
+  batch_.clear();
+  batch_.add(first, vestra::platform::record_flags::kUserDropped);
+  using vestra::platform::path_text::is_same_or_below;
+  for (const std::string& path : watched) {
+    const bool inside = std::ranges::any_of(watched, [&](const std::string& other) {
+      return other.size() < path.size() && is_same_or_below(path, other);
+    });
+    if (!inside && std::ranges::find(polled, path) == polled.end()) polled.push_back(path);
+  }
+  watched.clear();
 }
 
 void __FSEventStream::schedule_poll() {

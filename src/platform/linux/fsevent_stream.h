@@ -55,6 +55,7 @@ struct __FSEventStream final {
   void on_readable();
   void on_resync_due();
   void on_poll_due();
+  void fall_back_to_polling(std::vector<std::string>& watched, std::vector<std::string>& polled);
   void schedule_poll();
   void schedule_resync(std::chrono::milliseconds delay);
   void deliver();

@@ -160,7 +160,8 @@ class Differ {
       if (path.empty()) continue;
       const Key key = key_of(entry->second);
       const auto there = after_.find(path);
-      const bool kept = at_.contains(key) || (there != after_.end() && key_of(there->second) == key);
+      const bool kept =
+          at_.contains(key) || (there != after_.end() && key_of(there->second) == key);
       if (kept || holding.contains(path)) {
         holding.insert(parent_of(path));
         continue;

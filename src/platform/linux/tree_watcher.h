@@ -58,6 +58,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// new directories, moves renamed ones, drops vanished ones. Reports no creations.
   void resync(EventBatch& out);
 
+  /// Whether a directory could not be watched for the watch limit.
+  bool watch_limit_reached() const noexcept { return watches_.limit_reached(); }
+
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
 
