@@ -868,6 +868,8 @@ TEST(PlatformStreamLimits, TreeBeyondTheWatchLimitIsPolled) {
   EXPECT_EQ(notice[0].flags, kUserDropped);
   EXPECT_TRUE(path_below(notice[0].path, dir.path())) << notice[0].path;
   EXPECT_EQ(seams::watch_count(stream.stream()), 0u) << "no watch is kept";
+  EXPECT_EQ(seams::observers(stream.stream()),
+            std::vector{vestra::platform::Observer::PollNoWatch});
   fs::create_directory(dir / "new");
   touch(dir / "d/file");
   ASSERT_TRUE(stream.wait_for(dir / "d/file", kCreated | kIsFile)) << describe(stream.records());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -77,26 +78,39 @@ using vestra::platform::RunLoop;
 
 namespace {
 
-/// The stream paths watched with inotify, and those polled. A path inside another goes
-/// with the outermost one: inotify trees leave it to that one's watches, polling to that
-/// one's snapshot, so that no change is reported twice.
-std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
-    const std::vector<std::string>& paths) {
+/// How each of `paths` is observed. A path inside another goes with the outermost one:
+/// inotify trees leave it to that one's watches, polling to that one's snapshot, so that no
+/// change is reported twice.
+std::vector<vestra::platform::Observation> choose_observers(const std::vector<std::string>& paths) {
   using vestra::platform::path_text::is_same_or_below;
-  std::vector<std::string> watched;
-  std::vector<std::string> polled;
+  std::vector<vestra::platform::Observation> chosen;
   for (const std::string& path : paths) {
     const std::string* outermost = &path;
     for (const std::string& other : paths) {
       if (other.size() < outermost->size() && is_same_or_below(path, other)) outermost = &other;
     }
-    const bool poll = vestra::platform::choose_observer(*outermost).observer !=
-                      vestra::platform::Observer::Inotify;
-    if (!poll) {
+    chosen.push_back(vestra::platform::choose_observer(*outermost));
+  }
+  return chosen;
+}
+
+/// The paths watched with inotify, and the outermost of those polled.
+std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
+    const std::vector<std::string>& paths,
+    const std::vector<vestra::platform::Observation>& observations) {
+  using vestra::platform::path_text::is_same_or_below;
+  std::vector<std::string> watched;
+  std::vector<std::string> polled;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    if (observations[i].observer == vestra::platform::Observer::Inotify) {
       watched.push_back(path);
-    } else if (outermost == &path && std::ranges::find(polled, path) == polled.end()) {
-      polled.push_back(path);
+      continue;
     }
+    const bool inside = std::ranges::any_of(paths, [&](const std::string& other) {
+      return other.size() < path.size() && is_same_or_below(path, other);
+    });
+    if (!inside && std::ranges::find(polled, path) == polled.end()) polled.push_back(path);
   }
   return {std::move(watched), std::move(polled)};
 }
@@ -132,7 +146,8 @@ bool __FSEventStream::start() {
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
-  auto [watched, polled] = split_by_observer(paths_);
+  observations_ = choose_observers(paths_);
+  auto [watched, polled] = split_by_observer(paths_, observations_);
   if (!watched.empty()) {
     int error = 0;
     watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_, error);
@@ -223,6 +238,11 @@ void __FSEventStream::on_resync_due() {
 void __FSEventStream::fall_back_to_polling(std::vector<std::string>& watched,
                                            std::vector<std::string>& polled) {
   watcher_.reset();
+  for (vestra::platform::Observation& observation : observations_) {
+    if (observation.observer == vestra::platform::Observer::Inotify) {
+      observation = {vestra::platform::Observer::PollNoWatch, {}};
+    }
+  }
   std::string first = watched.front();
   for (std::size_t i = 0; i < batch_.size(); ++i) {
     if (batch_.flags()[i] == vestra::platform::record_flags::kUserDropped) {
@@ -232,14 +252,7 @@ void __FSEventStream::fall_back_to_polling(std::vector<std::string>& watched,
   }
   batch_.clear();
   batch_.add(first, vestra::platform::record_flags::kUserDropped);
-  using vestra::platform::path_text::is_same_or_below;
-  for (const std::string& path : watched) {
-    const bool inside = std::ranges::any_of(watched, [&](const std::string& other) {
-      return other.size() < path.size() && is_same_or_below(path, other);
-    });
-    if (!inside && std::ranges::find(polled, path) == polled.end()) polled.push_back(path);
-  }
-  watched.clear();
+  std::tie(watched, polled) = split_by_observer(paths_, observations_);
 }
 
 void __FSEventStream::schedule_poll() {
@@ -257,8 +270,13 @@ void __FSEventStream::on_poll_due() {
   if (started_ && poller_) schedule_poll();
 }
 
-std::vector<std::string> __FSEventStream::polled_paths() const {
-  return poller_ ? poller_->roots() : std::vector<std::string>{};
+std::vector<std::pair<std::string, vestra::platform::Observation>> __FSEventStream::observations()
+    const {
+  std::vector<std::pair<std::string, vestra::platform::Observation>> all;
+  for (std::size_t i = 0; i < observations_.size(); ++i) {
+    all.emplace_back(paths_[i], observations_[i]);
+  }
+  return all;
 }
 
 std::chrono::milliseconds __FSEventStream::poll_delay() const noexcept {

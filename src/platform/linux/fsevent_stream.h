@@ -11,6 +11,7 @@
 
 #include "platform/api/fsevents.h"
 #include "platform/linux/event_batch.h"
+#include "platform/linux/poll_choice.h"
 #include "platform/linux/poll_set.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
@@ -46,9 +47,9 @@ struct __FSEventStream final {
   void hold_reading(bool held) noexcept;
   std::size_t watch_count() const noexcept { return watch_count_.load(std::memory_order_relaxed); }
   std::size_t resync_count() const noexcept { return resyncs_.load(std::memory_order_relaxed); }
-  /// The paths that are polled rather than watched, and the time between polls now (zero
-  /// when nothing is polled). Call on the loop's thread.
-  std::vector<std::string> polled_paths() const;
+  /// How each stream path is observed since the start (inotify or polling, and why), and
+  /// the time until the next poll (zero when nothing is polled). On the loop's thread.
+  std::vector<std::pair<std::string, vestra::platform::Observation>> observations() const;
   std::chrono::milliseconds poll_delay() const noexcept;
 
  private:
@@ -68,6 +69,7 @@ struct __FSEventStream final {
   RunLoop* loop_ = nullptr;
   std::unique_ptr<vestra::platform::TreeWatcher> watcher_;  // null when every path is polled
   std::unique_ptr<vestra::platform::PollSet> poller_;       // null when none is
+  std::vector<vestra::platform::Observation> observations_;  // by stream path
   RunLoop::SourceId reader_ = 0;
   RunLoop::SourceId flush_timer_ = 0;
   RunLoop::SourceId resync_timer_ = 0;
