@@ -230,12 +230,13 @@ class Watcher:
     def sync(self, timeout: float = 60.0) -> int:
         """Create a sync marker and wait until the watcher reports it (retrying now and then)."""
         deadline = time.monotonic() + timeout
+        names: list[str] = []  # any of them will do: each was made after the changes
         while time.monotonic() < deadline:
             self.marker_seq += 1
-            name = f".bench-sync-{self.marker_seq}"
-            self._touch(self.root / name)
-            if self._wait(lambda: name in self.syncs, 1.0):
-                return self.syncs[name]
+            names.append(f".bench-sync-{self.marker_seq}")
+            self._touch(self.root / names[-1])
+            if self._wait(lambda: any(n in self.syncs for n in names), 1.0):
+                return min(self.syncs[n] for n in names if n in self.syncs)
             if self.eof:
                 break
         raise BenchError(f"{self.name}: sync marker not seen after {timeout:.0f}s")

@@ -343,40 +343,42 @@ class Differ {
   // --- contents and attributes
 
   void report_changes() {
+    // Both snapshots are in path order: the earlier entry under the same name is found by
+    // walking them side by side.
+    auto same = before_.begin();
     for (const auto& [path, entry] : after_) {
-      if (created_.contains(path)) continue;
-      const PolledEntry* earlier = previous(path, entry);
-      if (!earlier) continue;
-      const EntryStatus& was = earlier->status;
-      const EntryStatus& now = entry.status;
-      const auto same_name = before_.find(path);
-      const bool moved = same_name == before_.end() || &same_name->second != earlier;
-      const bool owner = was.mode != now.mode || was.owner != now.owner || was.group != now.group;
-      if (now.type == EntryType::Directory || now.type == EntryType::Symlink) {
-        // A directory's times and link count change with what it holds.
-        if (owner) add(path, kMetaMod | type_flag(now.type));
+      while (same != before_.end() && same->first < path) ++same;
+      if (!created_.empty() && created_.contains(path)) continue;
+      const Key key = key_of(entry);
+      const PolledEntry* earlier = nullptr;
+      bool moved = false;
+      if (same != before_.end() && same->first == path && key_of(same->second) == key) {
+        earlier = &same->second;
+      } else if (const auto from = from_.find(key); from != from_.end() && to_.contains(key)) {
+        earlier = &before_.at(from->second);
+        moved = true;
+      } else {
         continue;
       }
-      const bool written = was.size != now.size || was.mtime != now.mtime;
-      if (written) add(path, kModified | kIsFile);
-      // A rename changes the time of the status change too.
-      if (owner || was.links != now.links || (!written && !moved && was.ctime != now.ctime)) {
-        add(path, kMetaMod | kIsFile);
-      }
+      report_change(path, earlier->status, entry.status, moved);
     }
   }
 
-  /// The entry that `path` of the later snapshot had in the earlier one, under any name.
-  const PolledEntry* previous(const std::string& path, const PolledEntry& entry) const {
-    const Key key = key_of(entry);
-    if (const auto there = before_.find(path);
-        there != before_.end() && key_of(there->second) == key) {
-      return &there->second;
+  void report_change(const std::string& path, const EntryStatus& was, const EntryStatus& now,
+                     bool moved) {
+    if (was == now) return;
+    const bool owner = was.mode != now.mode || was.owner != now.owner || was.group != now.group;
+    if (now.type == EntryType::Directory || now.type == EntryType::Symlink) {
+      // A directory's times and link count change with what it holds.
+      if (owner) add(path, kMetaMod | type_flag(now.type));
+      return;
     }
-    if (const auto from = from_.find(key); from != from_.end() && to_.contains(key)) {
-      return &before_.at(from->second);
+    const bool written = was.size != now.size || was.mtime != now.mtime;
+    if (written) add(path, kModified | kIsFile);
+    // A rename changes the time of the status change too.
+    if (owner || was.links != now.links || (!written && !moved && was.ctime != now.ctime)) {
+      add(path, kMetaMod | kIsFile);
     }
-    return nullptr;
   }
 
   const Snapshot& before_;
