@@ -78,7 +78,8 @@ class SnapshotWalk {
         sub.reset(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (sub.valid()) ::fstat(sub.get(), &st);
       }
-      PolledEntry& entry = out_[child];
+      // Visited in path order, mostly: the end is the right place, as a rule.
+      PolledEntry& entry = out_.emplace_hint(out_.end(), child, PolledEntry{})->second;
       entry.status = EntryStatus::of(st);
       dir.names.push_back(std::move(name));
       if (sub.valid()) visit(child, sub.get(), entry);
