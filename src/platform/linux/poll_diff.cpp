@@ -242,6 +242,12 @@ class Differ {
 
   /// Gives `path` the object it has in the later snapshot.
   void settle(const std::string& path) {
+    busy_.insert(path);
+    settle_now(path);
+    busy_.erase(path);
+  }
+
+  void settle_now(const std::string& path) {
     if (current_.contains(path)) {
       evacuate(path, nullptr);
       remove_tree(path);
@@ -300,17 +306,23 @@ class Differ {
     for (const std::string& path : gone) current_.erase(path);
   }
 
-  /// Whether `path` can be given its object now, with no directory above it inside `top`.
-  bool ready_outside(const std::string& path, const std::string& top) const {
-    if (within(path, top) || !free_for(path)) return false;
-    for (std::string_view above = parent_of(path); !above.empty(); above = parent_of(above)) {
-      if (within(above, top)) return false;
-      const auto there = current_.find(above);
-      if (there == current_.end() || !(there->second == key_of(after_.find(above)->second))) {
-        return false;
-      }
+  /// Whether `path` can be given its object now, with no directory above it inside `top`;
+  /// directories above it that are new are made for it.
+  bool ready_outside(const std::string& path, const std::string& top) {
+    if (within(path, top) || busy_.contains(path)) return false;
+    std::vector<const std::string*> above;
+    for (std::string_view dir = parent_of(path); !dir.empty(); dir = parent_of(dir)) {
+      above.push_back(&after_.find(dir)->first);
     }
-    return true;
+    for (auto dir = above.rbegin(); dir != above.rend(); ++dir) {
+      const std::string& name = **dir;
+      const Key key = key_of(after_.find(name)->second);
+      if (within(name, top)) return false;
+      if (holds(name, key)) continue;
+      if (busy_.contains(name) || at_.contains(key) || !free_for(name)) return false;
+      settle(name);
+    }
+    return free_for(path);
   }
 
   /// Every name waits for another to move first: objects that traded places. The first
@@ -431,6 +443,7 @@ class Differ {
   std::unordered_map<Key, std::string, KeyHash> at_;
   std::unordered_set<std::string_view> unsettled_;  // in the pass at hand
   std::unordered_set<std::string> created_;
+  std::unordered_set<std::string_view> busy_;  // being given their objects, up the stack
 };
 
 }  // namespace
