@@ -1,5 +1,6 @@
 // Snapshots of a real tree: what they record, and which directories they list again.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,32 @@ TEST(PollSnapshot, ListsOnlyWhatMayHaveChanged) {
   Snapshot grown = take_snapshot(dir.path(), &written);
   EXPECT_EQ(listed_by_last_snapshot(), 1u);
   EXPECT_TRUE(grown.contains("d/g"));
+}
+
+// Out of descriptors deep in a tree: what could not be opened keeps its last poll's view
+// instead of being taken as removed.
+TEST(PollSnapshot, UnopenableDirectoryKeepsItsLastView) {
+  TempDir dir;
+  std::string path = dir.path();
+  for (int depth = 0; depth < 40; ++depth) {
+    path += "/d";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    write(path + "/f", "x");
+  }
+  const Snapshot first = take_snapshot(dir.path());
+  ASSERT_EQ(first.size(), 81u);
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = testing_support::count_entries("/proc/self/fd") + 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const Snapshot second = take_snapshot(dir.path(), &first);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  std::vector<std::string> before;
+  std::vector<std::string> after;
+  for (const auto& [entry, status] : first) before.push_back(entry);
+  for (const auto& [entry, status] : second) after.push_back(entry);
+  EXPECT_EQ(after, before);
 }
 
 }  // namespace

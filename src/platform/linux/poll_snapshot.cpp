@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/linux/directory_reader.h"
 #include "platform/linux/file_descriptor.h"
@@ -74,15 +75,38 @@ class SnapshotWalk {
       if (st.st_nlink == 0) continue;  // gone since it was listed
       std::string child = child_path(path, name);
       FileDescriptor sub;
+      int error = 0;
       if (S_ISDIR(st.st_mode)) {
         sub.reset(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub.valid()) ::fstat(sub.get(), &st);
+        if (sub.valid()) {
+          ::fstat(sub.get(), &st);
+        } else {
+          error = errno;
+        }
       }
       // Visited in path order, mostly: the end is the right place, as a rule.
       PolledEntry& entry = out_.emplace_hint(out_.end(), child, PolledEntry{})->second;
       entry.status = EntryStatus::of(st);
       dir.names.push_back(std::move(name));
-      if (sub.valid()) visit(child, sub.get(), entry);
+      if (sub.valid()) {
+        visit(child, sub.get(), entry);
+      } else if (error != 0 && error != ENOENT && error != ENOTDIR && error != ELOOP) {
+        keep_as_before(child, entry);
+      }
+    }
+  }
+
+  /// A directory that is there but cannot be opened now (out of descriptors, no longer
+  /// readable): what it held is not known, so the last poll's view of it stands, rather
+  /// than everything in it being taken as removed.
+  void keep_as_before(const std::string& path, PolledEntry& dir) {
+    const PolledEntry* before = earlier(path, dir.status);
+    if (!before) return;
+    dir.names = before->names;
+    const std::string prefix = path + "/";
+    for (auto entry = previous_->upper_bound(path);
+         entry != previous_->end() && entry->first.starts_with(prefix); ++entry) {
+      out_.insert(*entry);
     }
   }
 
