@@ -95,6 +95,22 @@ INSTANTIATE_TEST_SUITE_P(Polling, RemoteTypes,
                                            TypeRow{0x01021994, ""},    // tmpfs
                                            TypeRow{0x794C7630, ""}));  // overlay
 
+// VESTRA_POLL=1 polls every path; otherwise a local path, or a missing one below it, keeps
+// inotify.
+TEST(PollChoice, ForcedOnlyByTheVariable) {
+  TempDir dir;
+  const std::string missing = dir / "not/yet";
+  ::unsetenv("VESTRA_POLL");
+  EXPECT_EQ(choose_observer(dir.path()).observer, Observer::Inotify);
+  EXPECT_EQ(choose_observer(missing).observer, Observer::Inotify);
+  ::setenv("VESTRA_POLL", "0", 1);
+  EXPECT_EQ(choose_observer(dir.path()).observer, Observer::Inotify);
+  ::setenv("VESTRA_POLL", "1", 1);
+  EXPECT_EQ(choose_observer(dir.path()).observer, Observer::PollForced);
+  EXPECT_EQ(choose_observer(missing).observer, Observer::PollForced);
+  ::unsetenv("VESTRA_POLL");
+}
+
 struct IntervalRow {
   const char* value;
   std::chrono::milliseconds expected;
