@@ -229,13 +229,16 @@ class WatchingChild:
     """`rswatcher(path, ...)` in a child interpreter. Its events come back as dicts; every
     wait is bounded and shows what was seen when it fails."""
 
-    def __init__(self, path, drop_to=None):
+    def __init__(self, path, drop_to=None, extra_env=None):
         code = WATCH_CHILD.format(path=path, drop_to=drop_to, here=HERE)
-        env = None
+        env = {**os.environ, **extra_env} if extra_env else None
         if drop_to is not None and "ASAN_OPTIONS" in os.environ:
             # Once it is not root, the child cannot read the interpreter's symbols (under
             # /root) to match its leak suppressions: its leaks go unchecked.
-            env = {**os.environ, "ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"}
+            env = {
+                **(env or os.environ),
+                "ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0",
+            }
         self.child = Child(None, argv=[sys.executable, "-c", code], env=env)
         self.events = []
         self.there = []  # per event, whether each path existed when it arrived

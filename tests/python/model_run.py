@@ -4,6 +4,7 @@ no reading explains, phantom paths (never there under that name) and duplicates.
 
     python model_run.py [SEQUENCES]            # 500 by default
     python model_run.py [SEQUENCES] --shrink   # stop at the first failure, shrink it
+    python model_run.py [SEQUENCES] --polled   # every directory polled (VESTRA_POLL=1)
 
 With --shrink, hypothesis prints the shortest failing sequence it finds; the failure message
 lists its operations and events."""
@@ -19,12 +20,13 @@ import test_model
 def main(args):
     sequences = int(next((a for a in args if a.isdigit()), 500))
     started = time.monotonic()
+    polled = "--polled" in args
     if "--shrink" in args:
-        test_model.run(sequences, steps=12, phases=(Phase.generate, Phase.shrink))
+        test_model.run(sequences, steps=12, phases=(Phase.generate, Phase.shrink), polled=polled)
         print(f"no failure in {sequences} sequences")
         return 0
     tally = test_model.Tally()
-    test_model.run(sequences, steps=25, tally=tally)
+    test_model.run(sequences, steps=25, tally=tally, polled=polled)
     for report in tally.failures[:3]:
         print(f"--- a failing sequence\n{report}\n")
     for report in tally.failures[3:]:

@@ -2,14 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "platform/linux/cf_string.h"
 #include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
+#include "platform/linux/poll_choice.h"
+#include "platform/linux/record_flags.h"
 #include "support/panic.h"
 
 namespace vestra::platform {
@@ -72,6 +76,47 @@ std::string canonical_stream_path(std::string_view given) {
 
 using vestra::platform::RunLoop;
 
+namespace {
+
+/// How each of `paths` is observed. A path inside another goes with the outermost one:
+/// inotify trees leave it to that one's watches, polling to that one's snapshot, so that no
+/// change is reported twice.
+std::vector<vestra::platform::Observation> choose_observers(const std::vector<std::string>& paths) {
+  using vestra::platform::path_text::is_same_or_below;
+  std::vector<vestra::platform::Observation> chosen;
+  for (const std::string& path : paths) {
+    const std::string* outermost = &path;
+    for (const std::string& other : paths) {
+      if (other.size() < outermost->size() && is_same_or_below(path, other)) outermost = &other;
+    }
+    chosen.push_back(vestra::platform::choose_observer(*outermost));
+  }
+  return chosen;
+}
+
+/// The paths watched with inotify, and the outermost of those polled.
+std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
+    const std::vector<std::string>& paths,
+    const std::vector<vestra::platform::Observation>& observations) {
+  using vestra::platform::path_text::is_same_or_below;
+  std::vector<std::string> watched;
+  std::vector<std::string> polled;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    if (observations[i].observer == vestra::platform::Observer::Inotify) {
+      watched.push_back(path);
+      continue;
+    }
+    const bool inside = std::ranges::any_of(paths, [&](const std::string& other) {
+      return other.size() < path.size() && is_same_or_below(path, other);
+    });
+    if (!inside && std::ranges::find(polled, path) == polled.end()) polled.push_back(path);
+  }
+  return {std::move(watched), std::move(polled)};
+}
+
+}  // namespace
+
 __FSEventStream::__FSEventStream(FSEventStreamCallback callback,
                                  const FSEventStreamContext* context,
                                  std::vector<std::string> paths, FSEventStreamCreateFlags flags)
@@ -101,26 +146,43 @@ bool __FSEventStream::start() {
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
-  int error = 0;
-  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
-  if (!watcher_) return false;
-  // Read before the walks, so that a mount made during them shows as a change.
-  mounts_.emplace();
-  watcher_->start(batch_);
-  reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
-  if (!reader_) {
-    watcher_.reset();
+  observations_ = choose_observers(paths_);
+  auto [watched, polled] = split_by_observer(paths_, observations_);
+  if (!watched.empty()) {
+    int error = 0;
+    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_, error);
+    if (!watcher_) return false;
+    // Read before the walks, so that a mount made during them shows as a change.
+    mounts_.emplace();
+    watcher_->start(batch_);
+    if (watcher_->watch_limit_reached()) {
+      fall_back_to_polling(watched, polled);
+    }
+  }
+  if (watcher_) {
+    reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
+    if (!reader_) {
+      watcher_.reset();
+      mounts_.reset();
+      batch_.clear();
+      return false;
+    }
+    // Without a mount table (no /proc), mounts go unnoticed, as they always did.
+    if (mounts_->valid()) {
+      mounts_reader_ = loop_->add_descriptor(
+          mounts_->fd(), [this] { on_mounts_changed(); }, RunLoop::Readiness::Priority);
+    }
+    if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
+  } else {
     mounts_.reset();
-    batch_.clear();
-    return false;
   }
-  // Without a mount table (no /proc), mounts go unnoticed, as they always did.
-  if (mounts_->valid()) {
-    mounts_reader_ = loop_->add_descriptor(
-        mounts_->fd(), [this] { on_mounts_changed(); }, RunLoop::Readiness::Priority);
+  if (!polled.empty()) {
+    poller_ = std::make_unique<vestra::platform::PollSet>(std::move(polled),
+                                                          vestra::platform::poll_interval());
+    poller_->start();
   }
-  if (held_.load(std::memory_order_acquire)) loop_->set_descriptor_enabled(reader_, false);
   started_ = was_started_ = true;
+  if (poller_) schedule_poll();
   // The run that follows returns at once, as a loop left without sources does.
   if (fault == vestra::platform::StartFault::EndRunAtOnce) loop_->stop();
   // What could not be watched is reported from the loop, like every other record.
@@ -140,11 +202,13 @@ void __FSEventStream::stop() {
   loop_->remove_descriptor(mounts_reader_);
   loop_->cancel_timer(flush_timer_);
   loop_->cancel_timer(resync_timer_);
-  reader_ = mounts_reader_ = flush_timer_ = resync_timer_ = 0;
+  loop_->cancel_timer(poll_timer_);
+  reader_ = mounts_reader_ = flush_timer_ = resync_timer_ = poll_timer_ = 0;
   // The batch being delivered is still the callback's; deliver() finishes the stop.
   if (delivering_) return;
   watcher_.reset();
   mounts_.reset();
+  poller_.reset();
   batch_.clear();
 }
 
@@ -189,6 +253,57 @@ void __FSEventStream::on_resync_due() {
   deliver();
 }
 
+// Trees too big for the watch limit are polled instead, all of them: a tree half watched
+// would need both to agree on every rename across the border. What the walk reported of
+// the directories it could not watch gives way to one notice, for the first of them.
+void __FSEventStream::fall_back_to_polling(std::vector<std::string>& watched,
+                                           std::vector<std::string>& polled) {
+  watcher_.reset();
+  for (vestra::platform::Observation& observation : observations_) {
+    if (observation.observer == vestra::platform::Observer::Inotify) {
+      observation = {vestra::platform::Observer::PollNoWatch, {}};
+    }
+  }
+  std::string first = watched.front();
+  for (std::size_t i = 0; i < batch_.size(); ++i) {
+    if (batch_.flags()[i] == vestra::platform::record_flags::kUserDropped) {
+      first = batch_.path(i);
+      break;
+    }
+  }
+  batch_.clear();
+  batch_.add(first, vestra::platform::record_flags::kUserDropped);
+  std::tie(watched, polled) = split_by_observer(paths_, observations_);
+}
+
+void __FSEventStream::schedule_poll() {
+  poll_timer_ = loop_->add_timer(poller_->delay(), [this] { on_poll_due(); });
+}
+
+void __FSEventStream::on_poll_due() {
+  poll_timer_ = 0;
+  if (!poller_) return;
+  // Held like reading: what changed meanwhile comes with the first poll after.
+  if (!held_.load(std::memory_order_acquire)) {
+    poller_->poll(batch_);
+    deliver();
+  }
+  if (started_ && poller_) schedule_poll();
+}
+
+std::vector<std::pair<std::string, vestra::platform::Observation>> __FSEventStream::observations()
+    const {
+  std::vector<std::pair<std::string, vestra::platform::Observation>> all;
+  for (std::size_t i = 0; i < observations_.size(); ++i) {
+    all.emplace_back(paths_[i], observations_[i]);
+  }
+  return all;
+}
+
+std::chrono::milliseconds __FSEventStream::poll_delay() const noexcept {
+  return poller_ ? poller_->delay() : std::chrono::milliseconds::zero();
+}
+
 void __FSEventStream::deliver() {
   if (batch_.empty()) return;
   const std::size_t count = batch_.size();
@@ -212,6 +327,7 @@ void __FSEventStream::deliver() {
   if (!started_) {  // stopped from inside the callback
     watcher_.reset();
     mounts_.reset();
+    poller_.reset();
   }
 }
 

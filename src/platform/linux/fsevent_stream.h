@@ -13,6 +13,8 @@
 #include "platform/api/fsevents.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/mount_table.h"
+#include "platform/linux/poll_choice.h"
+#include "platform/linux/poll_set.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
 
@@ -47,11 +49,18 @@ struct __FSEventStream final {
   void hold_reading(bool held) noexcept;
   std::size_t watch_count() const noexcept { return watch_count_.load(std::memory_order_relaxed); }
   std::size_t resync_count() const noexcept { return resyncs_.load(std::memory_order_relaxed); }
+  /// How each stream path is observed since the start (inotify or polling, and why), and
+  /// the time until the next poll (zero when nothing is polled). On the loop's thread.
+  std::vector<std::pair<std::string, vestra::platform::Observation>> observations() const;
+  std::chrono::milliseconds poll_delay() const noexcept;
 
  private:
   void on_readable();
   void on_mounts_changed();
   void on_resync_due();
+  void on_poll_due();
+  void fall_back_to_polling(std::vector<std::string>& watched, std::vector<std::string>& polled);
+  void schedule_poll();
   void schedule_resync(std::chrono::milliseconds delay);
   void deliver();
 
@@ -61,12 +70,15 @@ struct __FSEventStream final {
   const FSEventStreamCreateFlags flags_;
 
   RunLoop* loop_ = nullptr;
-  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;
   std::optional<vestra::platform::MountTable> mounts_;
+  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;  // null when every path is polled
+  std::unique_ptr<vestra::platform::PollSet> poller_;       // null when none is
+  std::vector<vestra::platform::Observation> observations_;  // by stream path
   RunLoop::SourceId reader_ = 0;
   RunLoop::SourceId mounts_reader_ = 0;
   RunLoop::SourceId flush_timer_ = 0;
   RunLoop::SourceId resync_timer_ = 0;
+  RunLoop::SourceId poll_timer_ = 0;
   vestra::platform::EventBatch batch_;
   bool started_ = false;
   bool delivering_ = false;

@@ -40,4 +40,12 @@ std::size_t resync_count(ConstFSEventStreamRef stream) {
   return stream->resync_count();
 }
 
+std::vector<Observer> observers(ConstFSEventStreamRef stream) {
+  std::vector<Observer> found;
+  for (const auto& [path, observation] : stream->observations()) {
+    found.push_back(observation.observer);
+  }
+  return found;
+}
+
 }  // namespace vestra::platform::testing

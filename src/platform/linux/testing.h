@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/api/fsevents.h"
+#include "platform/linux/poll_choice.h"
 
 namespace vestra::platform::testing {
 
@@ -39,5 +40,8 @@ std::vector<dev_t> take_purged_devices();
 std::size_t watch_count(ConstFSEventStreamRef stream);
 /// How many resyncs after lost events `stream` has run. Any thread.
 std::size_t resync_count(ConstFSEventStreamRef stream);
+/// How each path of a started `stream` is observed, in the order given. Any thread once
+/// the start has returned.
+std::vector<Observer> observers(ConstFSEventStreamRef stream);
 
 }  // namespace vestra::platform::testing

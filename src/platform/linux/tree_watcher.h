@@ -64,6 +64,8 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// unmounted is reported with what shows at its mount point now, reported as created. A
   /// stream path that a change covers or uncovers is watched again.
   void on_mounts_changed(const std::vector<MountChange>& changes, EventBatch& out);
+  /// Whether a directory could not be watched for the watch limit.
+  bool watch_limit_reached() const noexcept { return watches_.limit_reached(); }
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }

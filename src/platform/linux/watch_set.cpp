@@ -36,9 +36,11 @@ WatchSet::~WatchSet() {
 }
 
 int WatchSet::add_watch(const char* path, std::uint32_t mask) {
-  if (table_.size() >= max_watches_) return -ENOSPC;
-  const int wd = ::inotify_add_watch(kernel_, path, mask);
-  return wd >= 0 ? wd : -errno;
+  const int wd = table_.size() >= max_watches_ ? -1 : ::inotify_add_watch(kernel_, path, mask);
+  if (wd >= 0) return wd;
+  const int error = table_.size() >= max_watches_ ? ENOSPC : errno;
+  if (error == ENOSPC) limit_reached_ = true;
+  return -error;
 }
 
 int WatchSet::add_directory_watch(const std::string& path) {

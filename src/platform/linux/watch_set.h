@@ -62,6 +62,8 @@ class WatchSet {
   void prune();
   /// Takes `top` and everything below it out of their tree; those left with no role go.
   void drop_tree(Watch& top, KernelWatch kernel);
+  /// Whether a watch was ever refused because the watch limit was reached.
+  bool limit_reached() const noexcept { return limit_reached_; }
 
  private:
   const int kernel_;
@@ -71,6 +73,7 @@ class WatchSet {
   Listener& listener_;
   WatchTable table_;
   std::vector<int> prune_candidates_;
+  bool limit_reached_ = false;
 };
 
 /// Remembers that `name` in `dir` is a symbolic link.
