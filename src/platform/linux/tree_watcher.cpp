@@ -17,11 +17,6 @@ namespace {
 
 constexpr std::size_t kMoveNotes = 64;
 
-constexpr unsigned kImmediateResyncs = 3;
-constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
-constexpr auto kMaxResyncDelay = std::chrono::milliseconds(4000);
-constexpr auto kOverflowQuiet = std::chrono::seconds(10);
-
 }  // namespace
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
@@ -250,25 +245,17 @@ void TreeWatcher::on_overflow(EventBatch& out) {
   for (std::uint32_t index = 0; index < paths_.size(); ++index) {
     out.add(paths_.path(index), kKernelDropped);
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (now - last_overflow_ > kOverflowQuiet) overflow_streak_ = 0;
-  last_overflow_ = now;
-  if (resync_scheduled_) return;
-  // Each resync walks every tree. Under a flood that overflows again and again, resyncs
-  // back off, so that the walks do not take the whole processor.
-  const unsigned streak = overflow_streak_++;
-  if (streak < kImmediateResyncs) {
+  const auto delay = backoff_.on_overflow(OverflowBackoff::Clock::now());
+  if (!delay) return;  // the resync that is due already covers this one
+  if (*delay == std::chrono::milliseconds::zero()) {
     resync(out);
-    return;
+  } else {
+    requested_delay_ = delay;
   }
-  const unsigned doublings = std::min(streak - kImmediateResyncs, 8u);
-  resync_scheduled_ = true;
-  requested_delay_ =
-      std::min<std::chrono::milliseconds>(kFirstResyncDelay * (1u << doublings), kMaxResyncDelay);
 }
 
 void TreeWatcher::resync(EventBatch& out) {
-  resync_scheduled_ = false;
+  backoff_.on_resync();
   ++resyncs_;
   ++epoch_;
   claims_.clear();

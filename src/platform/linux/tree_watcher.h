@@ -17,6 +17,7 @@
 #include "platform/linux/cf_url.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/linux/overflow_backoff.h"
 #include "platform/linux/record_queue.h"
 #include "platform/linux/stream_paths.h"
 #include "platform/linux/tree_walk.h"
@@ -160,9 +161,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
   // Overflow and resync.
   std::uint32_t epoch_ = 0;
-  unsigned overflow_streak_ = 0;
-  std::chrono::steady_clock::time_point last_overflow_{};
-  bool resync_scheduled_ = false;
+  OverflowBackoff backoff_;
   std::optional<std::chrono::milliseconds> requested_delay_;
   std::size_t resyncs_ = 0;
 };
