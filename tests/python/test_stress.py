@@ -45,16 +45,13 @@ def test_burst_is_delivered_in_full_or_the_overflow_is_reported(stop_reader):
     assert result["outcome"] == "done", result
     assert result["unexpected"] == [], result
     assert result["create_events"] == result["unique_created"], "a creation was reported twice"
-    if not stop_reader and UNDER_ASAN and result["others"]:
-        # The instrumented module is several times slower and may fall behind: the overflow
-        # must then be reported, for the root alone.
-        assert {path for _, path in result["others"]} == {root}, result["others"]
-        return
-    # In the order made, none skipped.
-    assert result["out_of_order"] == [], result
+    # In the order made, none skipped, to the last one: delivered in full. A reader that
+    # falls behind (a loaded machine, an instrumented build) may overflow the queue instead;
+    # then an Other event for the root stands in the gap, right after the events queued
+    # before the overflow, every one of them delivered.
+    assert [gap for gap in result["gaps"] if not gap[2]] == [], result["gaps"]
+    assert {path for _, path in result["others"]} <= {root}, result["others"]
     if not stop_reader:
-        # At the default limits the watch keeps up: every creation, no overflow.
-        assert (result["unique_created"], result["others"]) == (files, []), result
         return
     # Nothing read the queue during the burst: it held what it could (the first creations,
     # after any probe still queued when the reader stopped), then one Other for the root.
