@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -63,9 +65,8 @@ class Fed {
         touch(top_ + "/" + entry);
       }
     }
-    int error = 0;
-    watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, error, feed_.take_reader());
-    EXPECT_TRUE(watcher_) << error;
+    watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, feed_.take_reader());
+    EXPECT_TRUE(watcher_) << std::strerror(errno);
     watcher_->start(batch_);
     EXPECT_TRUE(batch_.empty());
   }

@@ -101,8 +101,7 @@ bool __FSEventStream::start() {
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
-  int error = 0;
-  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
+  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_);
   if (!watcher_) return false;
   watcher_->start(batch_);
   reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });

@@ -21,13 +21,10 @@ constexpr std::size_t kMoveNotes = 64;
 
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
                                                std::size_t max_watches,
-                                               std::atomic<std::size_t>& watch_count, int& error,
+                                               std::atomic<std::size_t>& watch_count,
                                                FileDescriptor records) {
   FileDescriptor inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!inotify.valid()) {
-    error = errno;
-    return nullptr;
-  }
+  if (!inotify.valid()) return nullptr;
   return std::unique_ptr<TreeWatcher>(
       new TreeWatcher(std::move(inotify), std::move(records), paths, max_watches, watch_count));
 }

@@ -34,11 +34,11 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
   /// are added; beyond that, adding fails as the kernel's own limit does. The number of
   /// watches held is published in `watch_count`, which must outlive the watcher. Null, with
-  /// `error` set, when the instance cannot be made. With a valid `records`, the records are
+  /// errno set, when the instance cannot be made. With a valid `records`, the records are
   /// read from that descriptor instead of the instance (tests feed them by hand).
   static std::unique_ptr<TreeWatcher> open(const std::vector<std::string>& paths,
                                            std::size_t max_watches,
-                                           std::atomic<std::size_t>& watch_count, int& error,
+                                           std::atomic<std::size_t>& watch_count,
                                            FileDescriptor records = {});
   ~TreeWatcher();
   TreeWatcher(const TreeWatcher&) = delete;
