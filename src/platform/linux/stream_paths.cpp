@@ -276,9 +276,7 @@ StreamPaths::Attempt StreamPaths::resolve_as_item(std::uint32_t index, const str
     out.add(root.path, kUserDropped);
     return Attempt::Done;
   }
-  Watch* item = watches_.table().find(wd);
-  if (!item) item = &watches_.new_watch(wd, root.path);
-  item->more().item_root = index;
+  watches_.find_or_add(wd, root.path).more().item_root = index;
   const FSEventStreamEventFlags type = S_ISLNK(st.st_mode) ? kIsSymlink : kIsFile;
   root.state = Item{wd, FileIdentity{st.st_dev, st.st_ino}, type};
   watch_ancestors(root);
@@ -298,9 +296,7 @@ StreamPaths::Attempt StreamPaths::wait_on_anchor(std::uint32_t index, EventBatch
     out.add(root.path, kUserDropped);
     return Attempt::Done;
   }
-  Watch* anchor = watches_.table().find(wd);
-  if (!anchor) anchor = &watches_.new_watch(wd, anchor_path);
-  ++anchor->more().anchor_count;
+  ++watches_.find_or_add(wd, anchor_path).more().anchor_count;
   root.state = Missing{wd, next};
   // The component may have appeared between the look-up and the watch. A non-directory
   // on the way blocks the path until it is replaced, which the anchor then sees.
@@ -320,9 +316,7 @@ void StreamPaths::watch_ancestors(StreamPath& root) {
     const std::string path(above);
     const int wd = watches_.add_watch(path.c_str(), kAncestorMask);
     if (wd < 0) continue;
-    Watch* watch = watches_.table().find(wd);
-    if (!watch) watch = &watches_.new_watch(wd, path);
-    ++watch->more().ancestor_count;
+    ++watches_.find_or_add(wd, path).more().ancestor_count;
     root.ancestors.push_back(wd);
   }
 }

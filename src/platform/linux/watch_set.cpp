@@ -62,6 +62,11 @@ Watch& WatchSet::new_watch(int wd, std::string name) {
   return watch;
 }
 
+Watch& WatchSet::find_or_add(int wd, std::string name) {
+  if (Watch* known = table_.find(wd)) return *known;
+  return new_watch(wd, std::move(name));
+}
+
 void WatchSet::remove_watch(int wd, KernelWatch kernel) {
   if (kernel == KernelWatch::Remove) ::inotify_rm_watch(kernel_, wd);
   listener_.on_watch_removed(wd);

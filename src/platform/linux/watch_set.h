@@ -53,6 +53,9 @@ class WatchSet {
   int add_directory_watch(const std::string& path, int dir_fd);
   /// Enters a watch that the table does not know yet, with no role.
   Watch& new_watch(int wd, std::string name);
+  /// The watch `wd` as the table knows it (the kernel gives one directory one descriptor,
+  /// whatever role it plays already), or entered anew under `name`, with no role.
+  Watch& find_or_add(int wd, std::string name);
   /// Forgets a watch that is linked to no other.
   void remove_watch(int wd, KernelWatch kernel);
   /// Removes from the kernel a watch just added that the table does not know.
