@@ -7,6 +7,7 @@
 
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
+#include "support/path.h"
 
 namespace vestra::platform {
 
@@ -31,11 +32,10 @@ std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
   std::vector<std::string> kept;
   for (const std::string& path : paths) {
     const bool covered = std::any_of(kept.begin(), kept.end(), [&](const std::string& other) {
-      return path_text::is_same_or_below(path, other);
+      return path_starts_with(path, other);
     });
     if (covered) continue;
-    std::erase_if(
-        kept, [&](const std::string& other) { return path_text::is_same_or_below(other, path); });
+    std::erase_if(kept, [&](const std::string& other) { return path_starts_with(other, path); });
     kept.push_back(path);
   }
   return kept;
