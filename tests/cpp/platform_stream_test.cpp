@@ -964,16 +964,6 @@ TEST(PlatformStreamPaths, OverlappingPathsReportEachEventOnce) {
   EXPECT_EQ(count_of(stream.records(), one + "/sub/f"), 1u) << describe(stream.records());
 }
 
-TEST(PlatformStreamPaths, PathsThroughALinkAreReportedByTheirRealPath) {
-  TempDir base;
-  fs::create_directories(base / "real");
-  fs::create_directory_symlink(base / "real", base / "link");
-  StreamThread stream({base / "link"});
-  ASSERT_TRUE(stream.started());
-  touch(base / "real/f");
-  ASSERT_TRUE(stream.wait_for(base / "real/f", kCreated | kIsFile)) << describe(stream.records());
-}
-
 TEST(PlatformStreamPaths, PathsCanBeDeliveredAsStringObjects) {
   TempDir dir;
   StreamOptions options;

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -36,36 +35,14 @@ std::vector<dev_t> take_purged_devices() {
   return std::exchange(purged_devices, {});
 }
 
-std::string canonical_stream_path(std::string_view given) {
+std::string stream_path(std::string_view given) {
   if (given.empty()) return {};
   std::string base;
   if (given.front() != '/') {
     base = current_directory();
     if (base.empty()) return {};  // relative to a directory that cannot be named
   }
-  std::string path = path_text::absolute(given, base);
-
-  // Components past the deepest existing ancestor, last first.
-  std::vector<std::string_view> missing;
-  std::string_view existing = path;
-  while (true) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(
-        ::realpath(std::string(existing).c_str(), nullptr), &std::free);
-    if (resolved) {
-      std::string result = resolved.get();
-      for (auto component = missing.rbegin(); component != missing.rend(); ++component) {
-        if (*component == "..") {
-          result = std::string(path_text::parent(result));
-        } else {
-          path_text::append(result, *component);
-        }
-      }
-      return result;
-    }
-    if (existing == "/") return path;
-    missing.push_back(path_text::last_component(existing));
-    existing = path_text::parent(existing);
-  }
+  return path_text::absolute(given, base);
 }
 
 }  // namespace vestra::platform
@@ -201,8 +178,7 @@ FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callb
   const CFIndex count = CFArrayGetCount(pathsToWatch);
   for (CFIndex i = 0; i < count; ++i) {
     const auto given = static_cast<CFStringRef>(CFArrayGetValueAtIndex(pathsToWatch, i));
-    std::string path =
-        vestra::platform::canonical_stream_path(vestra::platform::string_bytes(given));
+    std::string path = vestra::platform::stream_path(vestra::platform::string_bytes(given));
     if (!path.empty()) paths.push_back(std::move(path));
   }
   if (paths.empty()) return nullptr;
