@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/api/fsevents.h"
-#include "platform/linux/watch_table.h"
+#include "platform/linux/watch.h"
 
 namespace vestra::platform {
 
