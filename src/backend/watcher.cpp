@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "backend/path_conversion.h"
+#include "support/real_path.h"
 #include "support/text.h"
 
 namespace vestra {
@@ -46,8 +47,7 @@ Result<Unit, Error> FsEventWatcher::append_path(std::string_view path, WatchDept
   struct stat status;
   if (::stat(c_path.c_str(), &status) != 0) return not_found();
 
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(c_path.c_str(), nullptr),
-                                                       &std::free);
+  const std::optional<std::string> resolved = real_path(c_path);
   if (!resolved) return Err(Error::io(IoError::last_os_error()));
   if (!is_valid_utf8(path)) panic_static("called `Option::unwrap()` on a `None` value");
 
@@ -60,7 +60,7 @@ Result<Unit, Error> FsEventWatcher::append_path(std::string_view path, WatchDept
   CFArrayAppendValue(stream_paths_.get(), stream_path.get());
 
   const bool subtree = depth == WatchDepth::Subtree;
-  auto [entry, inserted] = subtree_by_path_.try_emplace(Path(resolved.get()), subtree);
+  auto [entry, inserted] = subtree_by_path_.try_emplace(Path(*resolved), subtree);
   if (!inserted) entry->second = subtree;
   return Ok();
 }

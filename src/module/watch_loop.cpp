@@ -1,12 +1,8 @@
 #include "module/watch_loop.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -18,7 +14,7 @@
 #include "binding/text_conversion.h"
 #include "event/kind_text.h"
 #include "module/delivery.h"
-#include "support/io_error.h"
+#include "module/line_stdout.h"
 #include "support/text.h"
 
 namespace vestra {
@@ -40,46 +36,6 @@ constexpr const char* kForkedMessage =
 
 /// How long one wait on the channel lasts, and so how late a pending signal may be seen.
 constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(100);
-
-/// The module's own line-buffered standard output: a line reaches descriptor 1 when its
-/// newline is written, independently of Python's sys.stdout.
-class LineBufferedStdout {
- public:
-  /// Appends `text`, writing out every completed line; a failed write is fatal.
-  void write(std::string_view text) {
-    std::lock_guard hold(mutex_);
-    pending_ += text;
-    const std::size_t end = pending_.rfind('\n');
-    if (end == std::string::npos) return;
-    std::string lines = pending_.substr(0, end + 1);
-    pending_.erase(0, end + 1);
-    write_all(lines);
-  }
-
- private:
-  /// Writes all of `text` to descriptor 1; a failure is the fatal "failed printing to stdout".
-  static void write_all(std::string_view text) {
-    while (!text.empty()) {
-      const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        const IoError error = IoError::last_os_error();
-        panic("failed printing to stdout: " + error.message() + " (os error " +
-              std::to_string(error.raw_os_error()) + ")");
-      }
-      text.remove_prefix(static_cast<std::size_t>(written));
-    }
-  }
-
-  std::mutex mutex_;
-  std::string pending_;
-};
-
-/// The one stream of the process; never destroyed, so it outlives every watch.
-LineBufferedStdout& module_stdout() {
-  static LineBufferedStdout* const stream = new LineBufferedStdout();
-  return *stream;
-}
 
 /// Stores `value` under `key` in `dict`; releases `value`.
 Result<Unit, PyErr> set_item(PyObject* dict, std::string_view key, Bound value) {
@@ -148,7 +104,7 @@ Result<Unit, PyErr> deliver_items(Receiver<WatchItem>& receiver, PyObject* callb
     }
     WatchItem item = std::move(received).value();
     if (item.is_err()) {
-      module_stdout().write("watch error: " + text_form(item.error()) + "\n");
+      write_stdout_lines("watch error: " + text_form(item.error()) + "\n");
       continue;
     }
     Result<Unit, PyErr> delivered = deliver_event(callback, item.value());

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -67,6 +68,18 @@ inline std::size_t settled_thread_count(std::size_t bound) {
   for (int i = 0; i < 100 && count > bound; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     count = count_entries("/proc/self/task");
+  }
+  return count;
+}
+
+/// The watches that this process's inotify instances hold, as the kernel lists them.
+inline std::size_t kernel_watch_count() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;
+    if (std::filesystem::read_symlink(entry.path(), gone) != "anon_inode:inotify") continue;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    for (std::string line; std::getline(info, line);) count += line.rfind("inotify wd:", 0) == 0;
   }
   return count;
 }

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -68,9 +70,8 @@ class Fed {
         touch(top_ + "/" + entry);
       }
     }
-    int error = 0;
-    watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, error, feed_.take_reader());
-    EXPECT_TRUE(watcher_) << error;
+    watcher_ = TreeWatcher::open({top_}, 1u << 20, count_, feed_.take_reader());
+    EXPECT_TRUE(watcher_) << std::strerror(errno);
     if (before_start) before_start(top_);
     watcher_->start(batch_);
     started_ = lines();
@@ -175,6 +176,28 @@ TEST(TreeWatcherFed, EventsBeforeARenameKeepTheOldPathWhenAWalkSawTheNewOne) {
   EXPECT_EQ(t.read(), (Lines{"Cd C/new", "Nd C", "Nd D", "Nf B/f", "Nf g", "Nd B", "Nd D/B2"}));
   EXPECT_GE(t.wd("D/new"), 0);
   EXPECT_EQ(t.wd("D/B2"), b);
+}
+
+// A claim lasts only until its rename is read: a walk of D finds B, still watched under its
+// old name, at D/B2; the rename read later moves the watch and settles the claim. When the
+// directory then leaves the tree, it is reported gone once, and nothing made in it after.
+TEST(TreeWatcherFed, ClaimEndsWithTheRenameThatSettlesIt) {
+  Fed t({"B/"});
+  const int root = t.wd(""), b = t.wd("B");
+  fs::create_directory(t / "D");
+  fs::rename(t / "B", t / "D/B2");
+  t.feed().add(root, IN_CREATE | kDir, 0, "D");
+  EXPECT_EQ(t.read(), Lines{"Cd D"});
+  t.rename_dir(root, "B", t.wd("D"), "B2", b);
+  EXPECT_EQ(t.read(), (Lines{"Nd B", "Nd D/B2"}));
+  EXPECT_EQ(t.wd("D/B2"), b);
+  fs::rename(t / "D/B2", t.tmp() + "/out");
+  touch(t.tmp() + "/out/late");
+  t.feed().add(t.wd("D"), IN_MOVED_FROM | kDir, 7, "B2");
+  t.feed().add(b, IN_MOVE_SELF);
+  t.feed().add(b, IN_CREATE, 0, "late");
+  EXPECT_EQ(t.read(), Lines{"Nd D/B2"});
+  EXPECT_EQ(t.watcher().watch_of(t / "D/B2"), -1);
 }
 
 // An exchange queues two renames, each onto the other's name, reported as they come: P, Q

@@ -5,6 +5,7 @@ import os
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -167,13 +168,29 @@ def test_builtin_callback_that_rejects_a_dict_raises_its_own_error(root):
 
 
 def test_callback_reference_is_released(root):
-    import weakref
-
     handler = Handler()
     probe = weakref.ref(handler)
     assert isinstance(watch(root, handler), Boom)
     del handler
     assert probe() is None
+
+
+class Returned:
+    """What a callback may return: a fresh object that a weak reference can follow."""
+
+
+def test_returned_objects_are_released(root):
+    probes = []
+
+    def callback(event):
+        if len(probes) == 4:
+            raise Boom
+        returned = Returned()
+        probes.append(weakref.ref(returned))
+        return returned
+
+    assert isinstance(watch(root, callback), Boom)
+    assert [probe() for probe in probes] == [None] * 4
 
 
 def test_event_dicts_hold_no_reference_of_vestra(root):

@@ -389,6 +389,12 @@ def test_watched_root_goes_away_and_comes_back(root, how):
                 watcher.events.clear()
                 change()
                 watcher.expect([(kind, os.path.join(watched, p).rstrip("/")) for kind, p in expected])
+            # The kernel holds a watch for each directory there now and each one above, and
+            # none for the tree that went away.
+            directories = sum(1 for _ in os.walk(watched))
+            assert inotify_watch_count(watcher.child.process.pid) == directories + ancestor_watches(
+                watched
+            ), f"round {round_}"
         watcher.sync(os.path.join(watched, "sync"))
         assert watcher.finish()["ended"] == "KeyboardInterrupt"
     # Nothing from the directory once it had moved away, under its old path or its new one.

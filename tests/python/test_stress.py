@@ -15,9 +15,6 @@ pytestmark = [linux_only, pytest.mark.slow]
 # Allocator noise between the 100th and the 1,000th watch: under 300 bytes a call, so that
 # a leak of 1 KiB a call (900 KiB) fails.
 RSS_SLACK_BYTES = 256 << 10
-# AddressSanitizer holds freed memory back (its quarantine) and grows the resident set by
-# design; leaks are its own business there.
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def test_a_thousand_watches_leave_nothing_behind():
@@ -32,8 +29,7 @@ def test_a_thousand_watches_leave_nothing_behind():
         result["fds_before"],
         result["threads_before"],
     ), result
-    if not UNDER_ASAN:
-        assert result["rss_after"] - result["rss_at_sample"] < RSS_SLACK_BYTES, result
+    assert result["rss_after"] - result["rss_at_sample"] < RSS_SLACK_BYTES, result
 
 
 @pytest.mark.parametrize("stop_reader", [False, True], ids=["free-running", "reader-stopped"])
@@ -45,16 +41,13 @@ def test_burst_is_delivered_in_full_or_the_overflow_is_reported(stop_reader):
     assert result["outcome"] == "done", result
     assert result["unexpected"] == [], result
     assert result["create_events"] == result["unique_created"], "a creation was reported twice"
-    if not stop_reader and UNDER_ASAN and result["others"]:
-        # The instrumented module is several times slower and may fall behind: the overflow
-        # must then be reported, for the root alone.
-        assert {path for _, path in result["others"]} == {root}, result["others"]
-        return
-    # In the order made, none skipped.
-    assert result["out_of_order"] == [], result
+    # In the order made, none skipped, to the last one: delivered in full. A reader that
+    # falls behind (a loaded machine, an instrumented build) may overflow the queue instead;
+    # then an Other event for the root stands in the gap, right after the events queued
+    # before the overflow, every one of them delivered.
+    assert [gap for gap in result["gaps"] if not gap[2]] == [], result["gaps"]
+    assert {path for _, path in result["others"]} <= {root}, result["others"]
     if not stop_reader:
-        # At the default limits the watch keeps up: every creation, no overflow.
-        assert (result["unique_created"], result["others"]) == (files, []), result
         return
     # Nothing read the queue during the burst: it held what it could (the first creations,
     # after any probe still queued when the reader stopped), then one Other for the root.
@@ -64,9 +57,8 @@ def test_burst_is_delivered_in_full_or_the_overflow_is_reported(stop_reader):
 
 
 def test_churn_during_setup_leaves_every_directory_watched():
-    # The churn is random: a round that happens to lose nothing is followed by another
-    # (one round under AddressSanitizer, where each takes a minute).
-    for seed in (1234,) if UNDER_ASAN else (1234, 1235):
+    # The churn is random: a round that happens to lose nothing is followed by another.
+    for seed in (1234, 1235):
         result = workloads.run_churn(churn_after_live=1.0, seed=seed, timeout=100)
         summary = {k: v for k, v in result.items() if k not in ("missing", "wrong_paths")}
         print(summary)

@@ -360,14 +360,17 @@ def run_leak(calls=1000, sample_at=100, timeout=100):
 BURST_SUBDIRS = 20
 
 
-def child_burst(root):
+def child_burst(root, files):
+    files = int(files)
     burst = os.path.join(root, "burst") + "/"
     probes = os.path.join(root, PROBE_DIR) + "/"
     markers = os.path.join(root, "end-")
     created = set()
-    # Files are made in the order of their numbers: so must their creations arrive.
+    # Files are made in the order of their numbers: so must their creations arrive, the
+    # only gaps being the ones an Other event stands for.
     state = {"creates": 0, "live": False, "events": 0, "next": 0, "probes_before_other": 0}
-    out_of_order = []  # (number expected, number reported), the first ones
+    state["other_since_create"] = False
+    gaps = []  # (number expected, number reported or None at the end, an Other came between)
     others = []  # (creations seen so far, path)
     unexpected = []
 
@@ -379,11 +382,13 @@ def child_burst(root):
             state["creates"] += 1
             created.add(path)
             number = int(path.rsplit("/f", 1)[1])
-            if number != state["next"] and len(out_of_order) < 10:
-                out_of_order.append((state["next"], number))
+            if number != state["next"] and len(gaps) < 10:
+                gaps.append((state["next"], number, state["other_since_create"]))
             state["next"] = number + 1
+            state["other_since_create"] = False
         elif kind == "Other":
             others.append((len(created), path))
+            state["other_since_create"] = True
         elif path.startswith(probes):
             if not state["live"]:
                 state["live"] = True
@@ -392,6 +397,8 @@ def child_burst(root):
                 state["probes_before_other"] += 1
         elif path.startswith(markers):
             if kind == "Create(File)":
+                if state["next"] != files:
+                    gaps.append((state["next"], None, state["other_since_create"]))
                 raise Done
         elif len(unexpected) < 20:
             unexpected.append(event)
@@ -402,7 +409,7 @@ def child_burst(root):
         unique_created=len(created),
         create_events=state["creates"],
         events=state["events"],
-        out_of_order=out_of_order,
+        gaps=gaps,
         probes_before_other=state["probes_before_other"],
         others=others[:50],
         other_count=len(others),
@@ -422,7 +429,7 @@ def run_burst(files=200_000, stop_reader=False, timeout=100):
             os.makedirs(subdir)
         probes = os.path.join(root, PROBE_DIR)
         os.mkdir(probes)
-        child = Child("burst", root)
+        child = Child("burst", root, files)
         try:
             until_line(child, "live", lambda n: touch(os.path.join(probes, f"p{n}")), 0.05, 60)
             if stop_reader:

@@ -4,14 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/linux/cf_error.h"
 #include "platform/linux/cf_string.h"
 #include "platform/linux/current_directory.h"
 #include "platform/linux/path_text.h"
+#include "support/real_path.h"
 
 namespace path_text = vestra::platform::path_text;
 using vestra::platform::FileIdentity;
@@ -109,14 +110,13 @@ CFURLRef CFURLCreateFilePathURL(CFAllocatorRef, CFURLRef url, CFErrorRef* error)
   }
   if (!url->reference) return new __CFURL(url->absolute_path(), {}, url->directory);
 
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(url->path.c_str(), nullptr),
-                                                       &std::free);
+  const std::optional<std::string> resolved = vestra::real_path(url->path);
   if (!resolved) {
     store_error(error, errno);
     return nullptr;
   }
   struct stat st;
-  if (::stat(resolved.get(), &st) != 0) {
+  if (::stat(resolved->c_str(), &st) != 0) {
     store_error(error, errno);
     return nullptr;
   }
@@ -125,7 +125,7 @@ CFURLRef CFURLCreateFilePathURL(CFAllocatorRef, CFURLRef url, CFErrorRef* error)
     store_error(error, ENOENT);
     return nullptr;
   }
-  return new __CFURL(resolved.get(), {}, S_ISDIR(st.st_mode));
+  return new __CFURL(*resolved, {}, S_ISDIR(st.st_mode));
 }
 
 CFURLRef CFURLCreateCopyAppendingPathComponent(CFAllocatorRef, CFURLRef url,

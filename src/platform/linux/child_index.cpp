@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "platform/linux/watch_table.h"
+#include "platform/linux/watch.h"
 
 namespace vestra::platform {
 

@@ -15,6 +15,7 @@
 #include "platform/linux/poll_choice.h"
 #include "platform/linux/record_flags.h"
 #include "support/panic.h"
+#include "support/path.h"
 
 namespace vestra::platform {
 
@@ -40,36 +41,14 @@ std::vector<dev_t> take_purged_devices() {
   return std::exchange(purged_devices, {});
 }
 
-std::string canonical_stream_path(std::string_view given) {
+std::string stream_path(std::string_view given) {
   if (given.empty()) return {};
   std::string base;
   if (given.front() != '/') {
     base = current_directory();
     if (base.empty()) return {};  // relative to a directory that cannot be named
   }
-  std::string path = path_text::absolute(given, base);
-
-  // Components past the deepest existing ancestor, last first.
-  std::vector<std::string_view> missing;
-  std::string_view existing = path;
-  while (true) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(
-        ::realpath(std::string(existing).c_str(), nullptr), &std::free);
-    if (resolved) {
-      std::string result = resolved.get();
-      for (auto component = missing.rbegin(); component != missing.rend(); ++component) {
-        if (*component == "..") {
-          result = std::string(path_text::parent(result));
-        } else {
-          path_text::append(result, *component);
-        }
-      }
-      return result;
-    }
-    if (existing == "/") return path;
-    missing.push_back(path_text::last_component(existing));
-    existing = path_text::parent(existing);
-  }
+  return path_text::absolute(given, base);
 }
 
 }  // namespace vestra::platform
@@ -82,12 +61,12 @@ namespace {
 /// inotify trees leave it to that one's watches, polling to that one's snapshot, so that no
 /// change is reported twice.
 std::vector<vestra::platform::Observation> choose_observers(const std::vector<std::string>& paths) {
-  using vestra::platform::path_text::is_same_or_below;
+  using vestra::path_starts_with;
   std::vector<vestra::platform::Observation> chosen;
   for (const std::string& path : paths) {
     const std::string* outermost = &path;
     for (const std::string& other : paths) {
-      if (other.size() < outermost->size() && is_same_or_below(path, other)) outermost = &other;
+      if (other.size() < outermost->size() && path_starts_with(path, other)) outermost = &other;
     }
     chosen.push_back(vestra::platform::choose_observer(*outermost));
   }
@@ -98,7 +77,7 @@ std::vector<vestra::platform::Observation> choose_observers(const std::vector<st
 std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
     const std::vector<std::string>& paths,
     const std::vector<vestra::platform::Observation>& observations) {
-  using vestra::platform::path_text::is_same_or_below;
+  using vestra::path_starts_with;
   std::vector<std::string> watched;
   std::vector<std::string> polled;
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -108,7 +87,7 @@ std::pair<std::vector<std::string>, std::vector<std::string>> split_by_observer(
       continue;
     }
     const bool inside = std::ranges::any_of(paths, [&](const std::string& other) {
-      return other.size() < path.size() && is_same_or_below(path, other);
+      return other.size() < path.size() && path_starts_with(path, other);
     });
     if (!inside && std::ranges::find(polled, path) == polled.end()) polled.push_back(path);
   }
@@ -149,8 +128,7 @@ bool __FSEventStream::start() {
   observations_ = choose_observers(paths_);
   auto [watched, polled] = split_by_observer(paths_, observations_);
   if (!watched.empty()) {
-    int error = 0;
-    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_, error);
+    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_);
     if (!watcher_) return false;
     // Read before the walks, so that a mount made during them shows as a change.
     mounts_.emplace();
@@ -340,8 +318,7 @@ FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callb
   const CFIndex count = CFArrayGetCount(pathsToWatch);
   for (CFIndex i = 0; i < count; ++i) {
     const auto given = static_cast<CFStringRef>(CFArrayGetValueAtIndex(pathsToWatch, i));
-    std::string path =
-        vestra::platform::canonical_stream_path(vestra::platform::string_bytes(given));
+    std::string path = vestra::platform::stream_path(vestra::platform::string_bytes(given));
     if (!path.empty()) paths.push_back(std::move(path));
   }
   if (paths.empty()) return nullptr;

@@ -107,9 +107,9 @@ void note_purge(dev_t device);
 std::vector<dev_t> take_purged_devices();
 
 /// The path a stream watches for `given`: absolute (a relative path is taken against the
-/// current directory), its existing part resolved to the object's real path, the rest
-/// appended with "." and ".." applied as text. Empty for an empty path, and for a relative
-/// one when the current directory cannot be had.
-std::string canonical_stream_path(std::string_view given);
+/// current directory) and normalized. Not resolved: the backend gives the paths in their
+/// canonical form already, made once by its path conversion. Empty for an empty path, and
+/// for a relative one when the current directory cannot be had.
+std::string stream_path(std::string_view given);
 
 }  // namespace vestra::platform

@@ -49,10 +49,4 @@ std::string_view parent(std::string_view path) noexcept {
   return path.substr(0, slash);
 }
 
-bool is_same_or_below(std::string_view path, std::string_view root) noexcept {
-  if (root == "/") return !path.empty() && path.front() == '/';
-  if (!path.starts_with(root)) return false;
-  return path.size() == root.size() || path[root.size()] == '/';
-}
-
 }  // namespace vestra::platform::path_text

@@ -26,8 +26,4 @@ std::string_view last_component(std::string_view path) noexcept;
 /// relative path of one component.
 std::string_view parent(std::string_view path) noexcept;
 
-/// True when normalized absolute `path` is `root` or lies below it, comparing whole
-/// components (/w/ab is not below /w/a).
-bool is_same_or_below(std::string_view path, std::string_view root) noexcept;
-
 }  // namespace vestra::platform::path_text

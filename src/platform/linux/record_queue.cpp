@@ -110,36 +110,37 @@ std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie) {
   return decode_record(buffer_.get(), end_, found->second, after);
 }
 
-bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {
-  std::size_t offset = begin_;
-  for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_into(kBufferSize)) return false;
-    std::size_t after = 0;
-    const auto record = decode_record(buffer_.get(), end_, offset, after);
-    if (!record) return false;
-    if (record->wd == wd && (record->mask & IN_MOVE_SELF)) return true;
-    if ((record->mask & IN_Q_OVERFLOW) ||
-        ((record->mask & (IN_MOVED_FROM | IN_MOVED_TO)) && record->cookie != cookie)) {
-      return false;
-    }
-    offset = after;
-  }
-  return false;
-}
-
-std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie) {
+template <class Settles>
+std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles) {
   std::size_t offset = begin_;
   for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
     if (offset >= end_ && !read_into(kBufferSize)) return std::nullopt;
     std::size_t after = 0;
-    const auto record = decode_record(buffer_.get(), end_, offset, after);
-    if (!record) return std::nullopt;
-    const bool part =
-        (record->mask & IN_MOVE_SELF) || ((record->mask & IN_MOVED_TO) && record->cookie == cookie);
-    if (!part) return record;
+    auto record = decode_record(buffer_.get(), end_, offset, after);
+    if (!record || settles(*record)) return record;
     offset = after;
   }
   return std::nullopt;
+}
+
+bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {
+  const auto moved_self = [wd](const InotifyRecord& record) {
+    return record.wd == wd && (record.mask & IN_MOVE_SELF);
+  };
+  // An overflow or another rename ends the search.
+  const auto found = look_ahead([&](const InotifyRecord& record) {
+    return moved_self(record) || (record.mask & IN_Q_OVERFLOW) ||
+           ((record.mask & (IN_MOVED_FROM | IN_MOVED_TO)) && record.cookie != cookie);
+  });
+  return found && moved_self(*found);
+}
+
+std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie) {
+  return look_ahead([cookie](const InotifyRecord& record) {
+    const bool part =
+        (record.mask & IN_MOVE_SELF) || ((record.mask & IN_MOVED_TO) && record.cookie == cookie);
+    return !part;
+  });
 }
 
 }  // namespace vestra::platform

@@ -9,6 +9,7 @@
 
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
+#include "support/path.h"
 
 namespace vestra::platform {
 
@@ -42,11 +43,10 @@ std::vector<std::string> covering_paths(const std::vector<std::string>& paths) {
   std::vector<std::string> kept;
   for (const std::string& path : paths) {
     const bool covered = std::any_of(kept.begin(), kept.end(), [&](const std::string& other) {
-      return path_text::is_same_or_below(path, other);
+      return path_starts_with(path, other);
     });
     if (covered) continue;
-    std::erase_if(
-        kept, [&](const std::string& other) { return path_text::is_same_or_below(other, path); });
+    std::erase_if(kept, [&](const std::string& other) { return path_starts_with(other, path); });
     kept.push_back(path);
   }
   return kept;
@@ -237,18 +237,9 @@ void StreamPaths::forget_root(std::uint32_t index, KernelWatch kernel) {
     Watch* watch = table.find(tree->top);
     if (watch && watch->root == index && !watch->parent) watches_.drop_tree(*watch, kernel);
   } else if (const Item* item = std::get_if<Item>(&root.state)) {
-    Watch* watch = table.find(item->wd);
-    if (watch && watch->item_root() == index) {
-      watch->extras->item_root = kNoRoot;
-      if (!watch->has_role()) watches_.remove_watch(item->wd, kernel);
-    }
+    watches_.give_back(item->wd, Role::Item, kernel, index);
   } else if (const Missing* missing = std::get_if<Missing>(&root.state)) {
-    // Dropped later, so that waiting again in the same directory keeps its watch.
-    Watch* watch = table.find(missing->anchor);
-    if (watch && watch->anchor_count() > 0) {
-      --watch->extras->anchor_count;
-      watches_.prune_later(missing->anchor);
-    }
+    watches_.give_back(missing->anchor, Role::Anchor, kernel);
   }
   root.state = Unwatched{};
 }
@@ -303,9 +294,7 @@ StreamPaths::Attempt StreamPaths::resolve_as_item(std::uint32_t index, const str
     out.add(root.path, kUserDropped);
     return Attempt::Done;
   }
-  Watch* item = watches_.table().find(wd);
-  if (!item) item = &watches_.new_watch(wd, root.path);
-  item->more().item_root = index;
+  watches_.take_role(wd, root.path, Role::Item, index);
   const FSEventStreamEventFlags type = S_ISLNK(st.st_mode) ? kIsSymlink : kIsFile;
   root.state = Item{wd, FileIdentity{st.st_dev, st.st_ino}, type};
   watch_ancestors(root);
@@ -325,9 +314,7 @@ StreamPaths::Attempt StreamPaths::wait_on_anchor(std::uint32_t index, EventBatch
     out.add(root.path, kUserDropped);
     return Attempt::Done;
   }
-  Watch* anchor = watches_.table().find(wd);
-  if (!anchor) anchor = &watches_.new_watch(wd, anchor_path);
-  ++anchor->more().anchor_count;
+  watches_.take_role(wd, anchor_path, Role::Anchor);
   root.state = Missing{wd, next};
   // The component may have appeared between the look-up and the watch. A non-directory
   // on the way blocks the path until it is replaced, which the anchor then sees.
@@ -364,20 +351,13 @@ void StreamPaths::watch_ancestors(StreamPath& root) {
     const std::string path(above);
     const int wd = watches_.add_watch(path.c_str(), kAncestorMask);
     if (wd < 0) continue;
-    Watch* watch = watches_.table().find(wd);
-    if (!watch) watch = &watches_.new_watch(wd, path);
-    ++watch->more().ancestor_count;
+    watches_.take_role(wd, path, Role::Ancestor);
     root.ancestors.push_back(wd);
   }
 }
 
 void StreamPaths::release_ancestors(StreamPath& root, KernelWatch kernel) {
-  for (const int wd : root.ancestors) {
-    Watch* watch = watches_.table().find(wd);
-    if (!watch || watch->ancestor_count() == 0) continue;
-    --watch->extras->ancestor_count;
-    if (!watch->has_role()) watches_.remove_watch(wd, kernel);
-  }
+  for (const int wd : root.ancestors) watches_.give_back(wd, Role::Ancestor, kernel);
   root.ancestors.clear();
 }
 

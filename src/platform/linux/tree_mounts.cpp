@@ -13,6 +13,7 @@
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
 #include "platform/linux/tree_watcher.h"
+#include "support/path.h"
 
 namespace vestra::platform {
 
@@ -33,9 +34,9 @@ void TreeWatcher::on_mounts_changed(const std::vector<MountChange>& changes, Eve
   for (const MountChange& change : changes) {
     for (std::uint32_t index = 0; index < paths_.size(); ++index) {
       const std::string& path = paths_.path(index);
-      if (path_text::is_same_or_below(path, change.point)) {
+      if (path_starts_with(path, change.point)) {
         on_stream_path_remounted(index, change, out);
-      } else if (path_text::is_same_or_below(change.point, path)) {
+      } else if (path_starts_with(change.point, path)) {
         on_mount_change(index, change, out);
       }
     }
@@ -102,7 +103,7 @@ Watch* TreeWatcher::watched_directory(std::uint32_t index, std::string_view path
   const int top_wd = paths_.tree_top(index);
   Watch* dir = top_wd >= 0 ? table_.find(top_wd) : nullptr;
   const std::string& top = paths_.path(index);
-  if (!dir || !path_text::is_same_or_below(path, top)) return nullptr;
+  if (!dir || !path_starts_with(path, top)) return nullptr;
   std::string_view rest = path.substr(top.size());
   while (dir && !rest.empty()) {
     if (rest.front() == '/') {

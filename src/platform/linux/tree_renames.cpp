@@ -8,8 +8,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
 #include "platform/linux/tree_watcher.h"
@@ -28,26 +26,13 @@ bool names(const std::string& path, const Watch& watch) {
 
 }  // namespace
 
-void TreeWatcher::remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type) {
-  move_notes_[next_note_] = MoveNote{cookie, kind, type};
-  next_note_ = (next_note_ + 1) % move_notes_.size();
-}
-
-const TreeWatcher::MoveNote* TreeWatcher::recall_move(std::uint32_t cookie) const {
-  if (cookie == 0) return nullptr;
-  for (const MoveNote& note : move_notes_) {
-    if (note.cookie == cookie) return &note;
-  }
-  return nullptr;
-}
-
 void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
                                 std::uint32_t cookie, EventBatch& out) {
   // A name never reported has no old half: the new one then tells of something moved in.
-  const bool known = reported_since_walk(dir.wd, name);
+  const bool known = book_.reported_since_walk(dir.wd, name);
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
-    remember_move(cookie, MoveKind::Item, type);
+    book_.remember_move(cookie, MoveKind::Item, type);
     if (known) out.add(table_.cached_path(dir), name, kRenamed | type);
     return;
   }
@@ -59,7 +44,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   Watch* target = destination ? table_.find(destination->wd) : nullptr;
   if (target && !target->in_tree()) target = nullptr;
   if (!moved) {
-    remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
+    book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
     return;
   }
   const std::string_view target_name = destination ? destination->name : std::string_view();
@@ -73,12 +58,12 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     case MoveCheck::Stayed:
       // The name belongs to a directory that took it after this rename: the one that moved
       // is not known here.
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
+      book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
       return;
     case MoveCheck::Elsewhere:
       // Neither here nor at the destination: its own queued events find it again.
       watches_.drop_tree(*moved, KernelWatch::Remove);
-      remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
+      book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
       return;
     case MoveCheck::Moved:
       break;
@@ -89,7 +74,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     return;
   }
   carry(*moved, cookie, *target, target_name);
-  remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
+  book_.remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
 }
 
 // Moves the watches of a renamed directory within the trees. What the new name held is
@@ -107,11 +92,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
       watches_.drop_tree(*replaced, KernelWatch::Remove);
     }
   }
-  if (const auto claim = claims_.find(moved.wd); claim != claims_.end() &&
-                                                 claim->second.parent_wd == target.wd &&
-                                                 claim->second.name == target_name) {
-    claims_.erase(claim);
-  }
+  book_.moved_to(moved.wd, target.wd, target_name);
   // Subdirectories that a walk lost to this very rename are found under the new path once
   // the new half is reported.
   table_.move(moved, &target, std::string(target_name), target.root, &walk_.to_complete());
@@ -121,25 +102,20 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
 void TreeWatcher::park(Watch& watch, int parent_wd, Parking why) {
   std::string name = watch.name;
   table_.unlink(watch);
-  parked_.push_back(Parked{watch.wd, parent_wd, std::move(name), why});
+  book_.park(watch.wd, parent_wd, std::move(name), why);
 }
 
 // The directory parked from `name` in `dir`, whose own record is the one being read.
 Watch* TreeWatcher::take_parked(const Watch& dir, std::string_view name) {
-  for (auto parked = parked_.begin(); parked != parked_.end(); ++parked) {
-    if (parked->parent_wd != dir.wd || parked->name != name) continue;
-    Watch* watch = table_.find(parked->wd);
-    parked_.erase(parked);
-    return watch && watch->in_tree() ? watch : nullptr;
-  }
-  return nullptr;
+  const std::optional<int> parked = book_.take_parked(dir.wd, name);
+  if (!parked) return nullptr;
+  Watch* watch = table_.find(*parked);
+  return watch && watch->in_tree() ? watch : nullptr;
 }
 
 void TreeWatcher::drop_parked() {
-  const std::vector<Parked> parked = std::move(parked_);
-  parked_.clear();
-  for (const Parked& entry : parked) {
-    if (Watch* watch = table_.find(entry.wd); watch && watch->in_tree()) {
+  for (const int wd : book_.reset()) {
+    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) {
       watches_.drop_tree(*watch, KernelWatch::Remove);
     }
   }
@@ -161,11 +137,9 @@ TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_vie
 
 void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                               EventBatch& out) {
-  take_fresh(dir.wd, name);
-  if (const auto fresh = fresh_.find(dir.wd); fresh != fresh_.end()) {
-    fresh->second.created.emplace(name);
-  }
-  const MoveNote* note = recall_move(cookie);
+  book_.take_fresh(dir.wd, name);
+  book_.note_created(dir.wd, name);
+  const RenameBook::MoveNote* note = book_.recall_move(cookie);
   if (!is_dir) {
     FSEventStreamEventFlags type = kIsFile;
     if (note && note->kind == MoveKind::Item) {
@@ -188,9 +162,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     // Between the halves of an exchange, listings would split it: they wait for the second.
-    const bool exchanging = std::any_of(parked_.begin(), parked_.end(),
-                                        [](const Parked& p) { return p.why == Parking::Exchange; });
-    if (!exchanging) walk_.complete_pending(out);
+    if (!book_.exchanging()) walk_.complete_pending(out);
     return;
   }
   // A directory that was inside but never watched (it was renamed before its creation was
@@ -218,7 +190,7 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
     if (above == &watch) return false;
   }
   if (mode == Scan::Resync) return true;
-  claims_.insert_or_assign(watch.wd, Claim{parent->wd, std::string(name)});
+  book_.claim(watch.wd, parent->wd, std::string(name));
   return false;
 }
 
@@ -229,68 +201,38 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
 // with the records still queued for them, and the claimed place is reported as created
 // with what it holds now, and watched afresh.
 bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
-  const auto found = claims_.find(moved.wd);
-  if (found == claims_.end()) return false;
-  const Claim claim = std::move(found->second);
-  claims_.erase(found);
-  Watch* parent = table_.find(claim.parent_wd);
+  const std::optional<RenameBook::Claim> claim = book_.take_claim(moved.wd);
+  if (!claim) return false;
+  Watch* parent = table_.find(claim->parent_wd);
   if (!parent || !parent->in_tree()) return false;
   for (Watch* above = parent; above; above = above->parent) {
     if (above == &moved) return false;
   }
-  std::string path = path_text::join(table_.path(*parent), claim.name);
-  if (Watch* other = table_.child(*parent, claim.name); other && other != &moved) {
+  std::string path = path_text::join(table_.path(*parent), claim->name);
+  if (Watch* other = table_.child(*parent, claim->name); other && other != &moved) {
     watches_.drop_tree(*other, KernelWatch::Remove);
   }
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
     out.add(path, kRenamed | kIsDir);
-    table_.move(moved, parent, claim.name, parent->root, &walk_.to_complete());
+    table_.move(moved, parent, claim->name, parent->root, &walk_.to_complete());
     walk_.complete_pending(out);
     return true;
   }
   const std::uint32_t root = parent->root;
   watches_.drop_tree(moved, KernelWatch::Remove);
   out.add(path, kCreated | kIsDir);
-  note_fresh(claim.parent_wd, claim.name);
-  walk_.walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
+  note_fresh(claim->parent_wd, claim->name);
+  walk_.walk(std::move(path), claim->parent_wd, root, Scan::ReportCreated, out);
   return true;
 }
 
 void TreeWatcher::note_fresh(int wd, std::string_view name) {
-  if (wd < 0) return;
-  fresh_[wd].listed.emplace(name);
-  fresh_read_ = queue_.reads();
+  book_.note_fresh(wd, name, queue_.reads());
 }
 
 void TreeWatcher::note_listed(int wd) {
-  fresh_[wd].complete = true;
-  fresh_read_ = queue_.reads();
-}
-
-bool TreeWatcher::take_fresh(int wd, std::string_view name) {
-  const auto found = fresh_.find(wd);
-  if (found == fresh_.end()) return false;
-  const auto entry = found->second.listed.find(name);
-  if (entry == found->second.listed.end()) return false;
-  found->second.listed.erase(entry);
-  return true;
-}
-
-// Whether a removal of `name` in the directory of `wd` names something the consumer was
-// told of. After a walk that reported every entry, a removal of a name that neither the walk
-// nor a record since reported was queued before the walk: its creation was never reported.
-bool TreeWatcher::reported_since_walk(int wd, std::string_view name) {
-  const auto found = fresh_.find(wd);
-  if (found == fresh_.end() || !found->second.complete) return true;
-  FreshNames& names = found->second;
-  return names.listed.erase(std::string(name)) > 0 || names.created.erase(std::string(name)) > 0;
-}
-
-// Names reported by walks matter only against records queued before the walk: once a read
-// that began after it has emptied the queue, those records are all handled.
-void TreeWatcher::end_batch() {
-  if (!fresh_.empty() && queue_.drained_read() > fresh_read_) fresh_.clear();
+  book_.note_listed(wd, queue_.reads());
 }
 
 // A subdirectory whose attributes changed may have become readable: one that could not be

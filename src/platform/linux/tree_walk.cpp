@@ -37,6 +37,15 @@ FSEventStreamEventFlags type_of(mode_t mode) {
   return S_ISLNK(mode) ? kIsSymlink : kIsFile;
 }
 
+/// The type (DT_*) of `entry` in the directory open as `dir_fd`: as the listing gave it, or
+/// from its status where the file system gives none; DT_UNKNOWN when it is gone.
+unsigned char entry_type(int dir_fd, const DirectoryReader::Entry& entry) {
+  if (entry.type != DT_UNKNOWN) return entry.type;
+  struct stat st;
+  if (::fstatat(dir_fd, entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  return IFTODT(st.st_mode);
+}
+
 /// Opens the directory at `path`, relative to its open parent when there is one.
 FileDescriptor open_directory(const std::string& path, int parent_fd) {
   return FileDescriptor(
@@ -68,12 +77,12 @@ TreeWalk::Result TreeWalk::walk_tree(std::string path, int parent_wd, std::uint3
       parent_fd = frames_[dir.frame].fd.get();
       --frames_[dir.frame].pending;
     }
-    int wd = -1;
     const int parent_wd = dir.parent_wd;
     // The top of a walk was reported by its caller; a listed one once visited.
     const bool reported = first || dir.announce == Announce::Yes;
-    const Outcome outcome = visit(dir, parent_fd, root, dir.mode, out, wd);
-    if (first) top = Result{outcome, wd};
+    const Result visited = visit(dir, parent_fd, root, dir.mode, out);
+    const Outcome outcome = visited.outcome;
+    if (first) top = visited;
     // Listed a moment ago, gone now: deleted, or renamed with an ancestor, in which case the
     // rename's events bring the walk back here under the new path. Reported but not
     // watched, it is not reported again when its parent is listed once more.
@@ -100,8 +109,8 @@ TreeWalk::Result TreeWalk::walk_tree(std::string path, int parent_wd, std::uint3
 // opened directory's inode must be the one the listing gave: the path led to it both before
 // and after the watch was added. Otherwise (and for a directory known only by path) the
 // watch is added through the open descriptor itself, by way of /proc/self/fd.
-TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uint32_t root,
-                                  Scan mode, EventBatch& out, int& wd) {
+TreeWalk::Result TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uint32_t root,
+                                 Scan mode, EventBatch& out) {
   // A subdirectory that a MovedIn scan found is dated here, from the directory opened anyway
   // (the top of the walk is the moved directory itself, whose rename is reported).
   Opened opened;
@@ -109,8 +118,8 @@ TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uin
   const std::optional<Outcome> unopened = dir.inode != 0
                                               ? watch_and_open_listed(dir, parent_fd, opened, out)
                                               : open_and_watch(dir, parent_fd, opened, out);
-  wd = opened.wd;
-  if (unopened) return *unopened;
+  const int wd = opened.wd;
+  if (unopened) return Result{*unopened, wd};
 
   WatchTable& table = watches_.table();
   Watch* parent = nullptr;
@@ -118,7 +127,7 @@ TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uin
     parent = table.find(dir.parent_wd);
     if (!parent || !parent->in_tree()) {
       watches_.discard_if_unknown(wd);
-      return Outcome::Failed;
+      return Result{Outcome::Failed, wd};
     }
   }
   reader_.open(opened.fd.get());
@@ -126,18 +135,18 @@ TreeWalk::Outcome TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uin
     // Reached by a path that a rename, still queued, has taken from the parent: what the
     // path leads to now is another directory. The rename brings the walk back.
     watches_.discard_if_unknown(wd);
-    return Outcome::Vanished;
+    return Result{Outcome::Vanished, wd};
   }
   Watch* watch = table.find(wd);
   if (watch && watch->in_tree()) {
     if (!already_watched(*watch, parent, dir, root, mode, opened.fd.get())) {
-      return Outcome::Watched;
+      return Result{Outcome::Watched, wd};
     }
   } else {
     watch = &newly_watched(watch, wd, parent, dir, root, mode, out);
   }
   list(*watch, opened, mode, out);
-  return Outcome::Watched;
+  return Result{Outcome::Watched, wd};
 }
 
 // A subdirectory that a scan listed: watched by path, then opened and checked against the
@@ -308,15 +317,10 @@ std::size_t TreeWalk::scan(Watch& dir, int dir_fd, Scan mode, long subdirectorie
   std::size_t found = 0;
   DirectoryReader::Entry entry;
   while (reader_.next(entry, counted && static_cast<long>(found) == subdirectories)) {
-    unsigned char type = entry.type;
-    if (dated && type != DT_DIR) {
-      type = date_entry(dir, dir_path, dir_fd, entry, out);
-      if (type == DT_UNKNOWN) continue;
-    } else if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(dir_fd, entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(st.st_mode);
-    }
+    const unsigned char type = dated && entry.type != DT_DIR
+                                   ? date_entry(dir, dir_path, dir_fd, entry, out)
+                                   : entry_type(dir_fd, entry);
+    if (type == DT_UNKNOWN) continue;
     if (type == DT_DIR) {
       pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
                                           entry.inode, kNoFrame, mode,
@@ -449,13 +453,7 @@ std::vector<std::string> TreeWalk::unwatched_subdirectories(const Watch& watch, 
   reader_.open(fd);
   DirectoryReader::Entry entry;
   while (reader_.next(entry)) {
-    unsigned char type = entry.type;
-    if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(fd, entry.name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(st.st_mode);
-    }
-    if (type == DT_DIR && !watches_.table().child(watch, entry.name)) {
+    if (entry_type(fd, entry) == DT_DIR && !watches_.table().child(watch, entry.name)) {
       unwatched.push_back(path_text::join(path, entry.name));
     }
   }

@@ -104,8 +104,8 @@ class TreeWalk {
 
   Result walk_tree(std::string path, int parent_wd, std::uint32_t root, Scan mode, EventBatch& out,
                    Announce announce);
-  Outcome visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
-                EventBatch& out, int& wd);
+  Result visit(PendingDirectory& dir, int parent_fd, std::uint32_t root, Scan mode,
+               EventBatch& out);
   /// These two watch and open `dir`; nullopt once done, otherwise why the visit ends.
   std::optional<Outcome> watch_and_open_listed(PendingDirectory& dir, int parent_fd, Opened& opened,
                                                EventBatch& out);

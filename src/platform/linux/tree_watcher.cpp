@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
@@ -13,26 +13,12 @@ namespace vestra::platform {
 
 using namespace record_flags;
 
-namespace {
-
-constexpr std::size_t kMoveNotes = 64;
-
-constexpr unsigned kImmediateResyncs = 3;
-constexpr auto kFirstResyncDelay = std::chrono::milliseconds(100);
-constexpr auto kMaxResyncDelay = std::chrono::milliseconds(4000);
-constexpr auto kOverflowQuiet = std::chrono::seconds(10);
-
-}  // namespace
-
 std::unique_ptr<TreeWatcher> TreeWatcher::open(const std::vector<std::string>& paths,
                                                std::size_t max_watches,
-                                               std::atomic<std::size_t>& watch_count, int& error,
+                                               std::atomic<std::size_t>& watch_count,
                                                FileDescriptor records) {
   FileDescriptor inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!inotify.valid()) {
-    error = errno;
-    return nullptr;
-  }
+  if (!inotify.valid()) return nullptr;
   return std::unique_ptr<TreeWatcher>(
       new TreeWatcher(std::move(inotify), std::move(records), paths, max_watches, watch_count));
 }
@@ -45,8 +31,7 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
       watches_(kernel(), max_watches, watch_count, *this),
       table_(watches_.table()),
       walk_(watches_, *this),
-      paths_(paths, watches_, walk_),
-      move_notes_(kMoveNotes) {}
+      paths_(paths, watches_, walk_) {}
 
 TreeWatcher::~TreeWatcher() = default;
 
@@ -80,7 +65,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     }
   }
   queue_.finish();
-  end_batch();
+  book_.end_batch(queue_.drained_read());
   return std::exchange(requested_delay_, std::nullopt);
 }
 
@@ -155,7 +140,7 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
 }
 
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
-  if (take_fresh(dir.wd, name)) {
+  if (book_.take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
     if (is_dir && !table_.child(dir, name)) {
       walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
@@ -163,9 +148,7 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
     }
     return;
   }
-  if (const auto fresh = fresh_.find(dir.wd); fresh != fresh_.end()) {
-    fresh->second.created.emplace(name);
-  }
+  book_.note_created(dir.wd, name);
   if (is_dir) {
     out.add(table_.cached_path(dir), name, kCreated | kIsDir);
     walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
@@ -187,7 +170,7 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
-  if (!reported_since_walk(dir.wd, name)) {
+  if (!book_.reported_since_walk(dir.wd, name)) {
     forget_symlink(dir, name);
     return;
   }
@@ -255,29 +238,19 @@ void TreeWatcher::on_overflow(EventBatch& out) {
   for (std::uint32_t index = 0; index < paths_.size(); ++index) {
     out.add(paths_.path(index), kKernelDropped);
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (now - last_overflow_ > kOverflowQuiet) overflow_streak_ = 0;
-  last_overflow_ = now;
-  if (resync_scheduled_) return;
-  // Each resync walks every tree. Under a flood that overflows again and again, resyncs
-  // back off, so that the walks do not take the whole processor.
-  const unsigned streak = overflow_streak_++;
-  if (streak < kImmediateResyncs) {
+  const auto delay = backoff_.on_overflow(OverflowBackoff::Clock::now());
+  if (!delay) return;  // the resync that is due already covers this one
+  if (*delay == std::chrono::milliseconds::zero()) {
     resync(out);
-    return;
+  } else {
+    requested_delay_ = delay;
   }
-  const unsigned doublings = std::min(streak - kImmediateResyncs, 8u);
-  resync_scheduled_ = true;
-  requested_delay_ =
-      std::min<std::chrono::milliseconds>(kFirstResyncDelay * (1u << doublings), kMaxResyncDelay);
 }
 
 void TreeWatcher::resync(EventBatch& out) {
-  resync_scheduled_ = false;
+  backoff_.on_resync();
   ++resyncs_;
   ++epoch_;
-  claims_.clear();
-  fresh_.clear();
   drop_parked();
   paths_.rewalk_trees(out);
   drop_unfound();
@@ -299,9 +272,7 @@ void TreeWatcher::drop_unfound() {
 }
 
 void TreeWatcher::on_watch_removed(int wd) {
-  claims_.erase(wd);
-  fresh_.erase(wd);
-  std::erase_if(parked_, [wd](const Parked& parked) { return parked.wd == wd; });
+  book_.forget(wd);
 }
 
 void TreeWatcher::displace(Watch& stale, int parent_wd) {

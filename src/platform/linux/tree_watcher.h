@@ -11,14 +11,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/cf_url.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/mount_table.h"
+#include "platform/linux/overflow_backoff.h"
 #include "platform/linux/record_queue.h"
+#include "platform/linux/rename_book.h"
 #include "platform/linux/stream_paths.h"
 #include "platform/linux/tree_walk.h"
 #include "platform/linux/watch_set.h"
@@ -34,11 +35,11 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// is covered by that one and gets no watches of its own. At most `max_watches` watches
   /// are added; beyond that, adding fails as the kernel's own limit does. The number of
   /// watches held is published in `watch_count`, which must outlive the watcher. Null, with
-  /// `error` set, when the instance cannot be made. With a valid `records`, the records are
+  /// errno set, when the instance cannot be made. With a valid `records`, the records are
   /// read from that descriptor instead of the instance (tests feed them by hand).
   static std::unique_ptr<TreeWatcher> open(const std::vector<std::string>& paths,
                                            std::size_t max_watches,
-                                           std::atomic<std::size_t>& watch_count, int& error,
+                                           std::atomic<std::size_t>& watch_count,
                                            FileDescriptor records = {});
   ~TreeWatcher();
   TreeWatcher(const TreeWatcher&) = delete;
@@ -75,29 +76,10 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
  private:
   using Scan = TreeWalk::Scan;
-  enum class MoveKind : std::uint8_t { Item, DirectoryCarried, DirectoryUnwatched };
-  struct MoveNote {
-    std::uint32_t cookie = 0;
-    MoveKind kind = MoveKind::Item;
-    FSEventStreamEventFlags type = 0;
-  };
+  using MoveKind = RenameBook::MoveKind;
+  using Parking = RenameBook::Parking;
   /// What a rename did to the watched directory found under its old name.
   enum class MoveCheck : std::uint8_t { Moved, Stayed, Elsewhere };
-  /// Where a walk found a watched directory whose rename is still queued.
-  struct Claim {
-    int parent_wd;
-    std::string name;
-  };
-  /// Why a watched directory was taken from its name before its own record was read: an
-  /// exchange, whose second half follows, or a walk that found another directory there.
-  enum class Parking : std::uint8_t { Exchange, Displaced };
-  /// A directory taken from its name `name` in `parent_wd` until its record is read.
-  struct Parked {
-    int wd;
-    int parent_wd;
-    std::string name;
-    Parking why;
-  };
 
   TreeWatcher(FileDescriptor inotify, FileDescriptor records, const std::vector<std::string>& paths,
               std::size_t max_watches, std::atomic<std::size_t>& watch_count);
@@ -141,12 +123,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   bool settle_claim(Watch& moved, EventBatch& out);
   void note_fresh(int wd, std::string_view name) override;
   void note_listed(int wd) override;
-  bool take_fresh(int wd, std::string_view name);
-  bool reported_since_walk(int wd, std::string_view name);
-  void end_batch();
   void retry_blocked(Watch& dir, std::string_view name, EventBatch& out);
-  void remember_move(std::uint32_t cookie, MoveKind kind, FSEventStreamEventFlags type);
-  const MoveNote* recall_move(std::uint32_t cookie) const;
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
 
@@ -158,25 +135,11 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   TreeWalk walk_;
   StreamPaths paths_;
 
-  std::vector<MoveNote> move_notes_;
-  std::size_t next_note_ = 0;
-  std::unordered_map<int, Claim> claims_;  // by the claimed directory's watch
-  std::vector<Parked> parked_;
-  /// What walks reported of one directory while records about it may still be queued.
-  struct FreshNames {
-    NameSet listed;         // reported as created by a walk
-    NameSet created;        // reported as created by a record read since
-    bool complete = false;  // a walk reported every entry
-  };
-  // By directory watch; since read number fresh_read_.
-  std::unordered_map<int, FreshNames> fresh_;
-  std::uint64_t fresh_read_ = 0;
+  RenameBook book_;
 
   // Overflow and resync.
   std::uint32_t epoch_ = 0;
-  unsigned overflow_streak_ = 0;
-  std::chrono::steady_clock::time_point last_overflow_{};
-  bool resync_scheduled_ = false;
+  OverflowBackoff backoff_;
   std::optional<std::chrono::milliseconds> requested_delay_;
   std::size_t resyncs_ = 0;
 };

@@ -64,6 +64,44 @@ Watch& WatchSet::new_watch(int wd, std::string name) {
   return watch;
 }
 
+void WatchSet::take_role(int wd, std::string name, Role role, std::uint32_t index) {
+  Watch* watch = table_.find(wd);
+  if (!watch) watch = &new_watch(wd, std::move(name));
+  WatchExtras& extras = watch->more();
+  switch (role) {
+    case Role::Anchor:
+      ++extras.anchor_count;
+      break;
+    case Role::Item:
+      extras.item_root = index;
+      break;
+    case Role::Ancestor:
+      ++extras.ancestor_count;
+      break;
+  }
+}
+
+void WatchSet::give_back(int wd, Role role, KernelWatch kernel, std::uint32_t index) {
+  Watch* watch = table_.find(wd);
+  if (!watch) return;
+  switch (role) {
+    case Role::Anchor:
+      if (watch->anchor_count() == 0) return;
+      --watch->extras->anchor_count;
+      prune_later(wd);
+      return;
+    case Role::Item:
+      if (watch->item_root() != index) return;
+      watch->extras->item_root = kNoRoot;
+      break;
+    case Role::Ancestor:
+      if (watch->ancestor_count() == 0) return;
+      --watch->extras->ancestor_count;
+      break;
+  }
+  if (!watch->has_role()) remove_watch(wd, kernel);
+}
+
 void WatchSet::remove_watch(int wd, KernelWatch kernel) {
   if (kernel == KernelWatch::Remove) ::inotify_rm_watch(kernel_, wd);
   listener_.on_watch_removed(wd);

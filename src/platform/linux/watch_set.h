@@ -21,6 +21,11 @@ enum class KernelWatch : std::uint8_t {
   AlreadyGone,  // the kernel dropped it itself (IN_IGNORED)
 };
 
+/// The roles of a watch that stream paths take and give back, beside being a tree directory:
+/// the nearest existing directory above missing paths, a path that is not a directory, and
+/// a directory above paths, watched for its own move.
+enum class Role : std::uint8_t { Anchor, Item, Ancestor };
+
 /// Adds watches to one inotify instance and keeps the table of what they stand for. The
 /// number held is published, and adding fails past a limit as the kernel's own limit does.
 class WatchSet {
@@ -53,6 +58,14 @@ class WatchSet {
   int add_directory_watch(const std::string& path, int dir_fd);
   /// Enters a watch that the table does not know yet, with no role.
   Watch& new_watch(int wd, std::string name);
+  /// Gives the watch `wd` one more `role` (for Item, as stream path `index`), entering it
+  /// under `name` when the table does not know it yet: the kernel gives one directory one
+  /// descriptor, whatever roles it plays already.
+  void take_role(int wd, std::string name, Role role, std::uint32_t index = kNoRoot);
+  /// Takes one `role` back from the watch `wd` (for Item, only as stream path `index`), when
+  /// it plays it. A watch left with no role goes; an anchor only at the next prune(), so that
+  /// waiting again in the same directory keeps its watch.
+  void give_back(int wd, Role role, KernelWatch kernel, std::uint32_t index = kNoRoot);
   /// Forgets a watch that is linked to no other.
   void remove_watch(int wd, KernelWatch kernel);
   /// Removes from the kernel a watch just added that the table does not know.
