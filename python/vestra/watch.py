@@ -1,0 +1,1 @@
+"""Watch directory trees and read their changes as typed, filtered batches."""
