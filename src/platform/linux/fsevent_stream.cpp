@@ -102,9 +102,17 @@ bool __FSEventStream::start() {
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
   int error = 0;
-  watcher_ = vestra::platform::TreeWatcher::open(paths_, watch_limit_, watch_count_, error);
+  watcher_ = vestra::platform::TreeWatcher::open(
+      paths_, watch_limit_, control_ ? control_->watch_count : watch_count_, error);
   if (!watcher_) return false;
+  watcher_->set_control(control_);
   watcher_->start(batch_);
+  // A set-up cut short by a stop watches only part of the trees: it did not start.
+  if (control_ && control_->stop_requested.load(std::memory_order_relaxed)) {
+    watcher_.reset();
+    batch_.clear();
+    return false;
+  }
   reader_ = loop_->add_descriptor(watcher_->fd(), [this] { on_readable(); });
   if (!reader_) {
     watcher_.reset();
@@ -213,6 +221,10 @@ FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callb
 void FSEventStreamScheduleWithRunLoop(FSEventStreamRef streamRef, CFRunLoopRef runLoop,
                                       CFStringRef) {
   if (streamRef && runLoop) streamRef->schedule(*runLoop);
+}
+
+void VestraFSEventStreamSetControl(FSEventStreamRef streamRef, VestraStreamControl* control) {
+  if (streamRef) streamRef->set_control(control);
 }
 
 Boolean FSEventStreamStart(FSEventStreamRef streamRef) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/api/fsevents.h"
+#include "platform/api/stream_control.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/run_loop.h"
 #include "platform/linux/tree_watcher.h"
@@ -40,6 +41,9 @@ struct __FSEventStream final {
   /// Stops and unbinds the stream from its loop.
   void invalidate();
 
+  /// Shares `control` (which outlives the stream) with the stream; before start().
+  void set_control(VestraStreamControl* control) noexcept { control_ = control; }
+
   /// Test seams (see testing.h).
   void set_watch_limit(std::size_t limit) noexcept { watch_limit_ = limit; }
   void hold_reading(bool held) noexcept;
@@ -68,6 +72,7 @@ struct __FSEventStream final {
   bool was_scheduled_ = false;
   bool was_started_ = false;
 
+  VestraStreamControl* control_ = nullptr;
   std::size_t watch_limit_ = SIZE_MAX;
   std::atomic<bool> held_{false};
   std::atomic<std::size_t> watch_count_{0};

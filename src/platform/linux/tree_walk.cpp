@@ -61,6 +61,11 @@ TreeWalk::Result TreeWalk::walk_tree(std::string path, int parent_wd, std::uint3
   Result top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
+    // Checked per directory, so that a stop during the set-up of a huge tree is prompt.
+    if (control_ && control_->stop_requested.load(std::memory_order_relaxed)) {
+      pending_.clear();
+      break;
+    }
     PendingDirectory dir = std::move(pending_.back());
     pending_.pop_back();
     int parent_fd = -1;
@@ -318,8 +323,12 @@ std::size_t TreeWalk::scan(Watch& dir, int dir_fd, Scan mode, long subdirectorie
       type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR) {
-      pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
-                                          entry.inode, kNoFrame, mode,
+      std::string path = path_text::join(dir_path, entry.name);
+      if (control_ && control_->skip_directory &&
+          control_->skip_directory(control_->skip_info, path.data(), path.size())) {
+        continue;
+      }
+      pending_.push_back(PendingDirectory{std::move(path), dir.wd, entry.inode, kNoFrame, mode,
                                           report ? Announce::Yes : Announce::No});
       ++found;
       continue;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/api/stream_control.h"
 #include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
@@ -62,6 +63,10 @@ class TreeWalk {
   };
 
   TreeWalk(WatchSet& watches, Host& host) : watches_(watches), host_(host) {}
+
+  /// The stream's control: a walk ends early once a stop is requested, and leaves alone the
+  /// subdirectories it says to skip. None by default.
+  void set_control(const VestraStreamControl* control) noexcept { control_ = control; }
 
   /// Watches the directory at `path`, in `parent_wd` (-1 for the top of a tree of stream
   /// path `root`), and everything below it, then finishes incomplete directories.
@@ -132,6 +137,7 @@ class TreeWalk {
   static Outcome failed(int error, const std::string& path, EventBatch& out);
 
   WatchSet& watches_;
+  const VestraStreamControl* control_ = nullptr;
   Host& host_;
   DirectoryReader reader_;
   // Scratch storage of one walk at a time, kept between walks.

@@ -58,6 +58,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// new directories, moves renamed ones, drops vanished ones. Reports no creations.
   void resync(EventBatch& out);
 
+  /// Hands the stream's control to the walks (see TreeWalk::set_control).
+  void set_control(const VestraStreamControl* control) noexcept { walk_.set_control(control); }
+
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
 

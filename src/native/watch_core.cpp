@@ -1,0 +1,300 @@
+#include "native/watch_core.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "backend/watcher.h"
+#include "event/kind_text.h"
+#include "native/signal_block.h"
+#include "support/path.h"
+#include "support/thread.h"
+#include "support/wake_descriptor.h"
+
+namespace vestra {
+
+namespace {
+
+constexpr const char* kTimerThreadName = "vestra batches";
+
+IsDir is_dir_of(EventKind kind) {
+  using Tag = EventKind::Tag;
+  if (kind.tag() == Tag::Create) {
+    if (kind.create_detail() == CreateDetail::Folder) return IsDir::Yes;
+    if (kind.create_detail() == CreateDetail::File) return IsDir::No;
+  }
+  if (kind.tag() == Tag::Remove) {
+    if (kind.remove_detail() == RemoveDetail::Folder) return IsDir::Yes;
+    if (kind.remove_detail() == RemoveDetail::File) return IsDir::No;
+  }
+  return IsDir::Unknown;
+}
+
+/// The canonical form of `path` (which exists), as streams report paths below it.
+std::string canonical(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  return resolved ? std::string(resolved.get()) : path;
+}
+
+/// Refuses what cannot be watched, with the errno that says why: a missing path, a
+/// directory that cannot be listed.
+std::optional<WatchFailure> check_target(const WatchTarget& target) {
+  const auto failure = [&](int error) {
+    return WatchFailure{error, std::strerror(error), target.path};
+  };
+  if (target.path.empty() || target.path.find('\0') != std::string::npos) {
+    return failure(ENOENT);
+  }
+  struct stat status;
+  if (::stat(target.path.c_str(), &status) != 0) return failure(errno);
+  if (S_ISDIR(status.st_mode)) {
+    const int fd = ::open(target.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd == -1) return failure(errno);
+    ::close(fd);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+/// What the stream's thread, the timer thread and readers share.
+class WatchState {
+ public:
+  explicit WatchState(const WatchSettings& settings)
+      : batcher(settings.batching), matcher(settings.ignore) {}
+
+  /// The root that `path` lies under, and the rest of `path` below it; nothing when none.
+  std::optional<std::string_view> relative_to_root(std::string_view path) const {
+    std::optional<std::string_view> best;
+    std::size_t best_length = 0;
+    for (const std::string& root : roots) {
+      if (!path_starts_with(path, root) || (best && root.size() <= best_length)) continue;
+      std::string_view rest = path.substr(std::min(root.size(), path.size()));
+      while (rest.starts_with('/')) rest.remove_prefix(1);
+      best = rest;
+      best_length = root.size();
+    }
+    return best;
+  }
+
+  bool ignores(std::string_view path) const {
+    if (matcher.empty()) return false;
+    const std::optional<std::string_view> relative = relative_to_root(path);
+    return relative && matcher.ignores(*relative);
+  }
+
+  /// The walk's filter: a directory below a root that the rules ignore.
+  static bool skip_directory(const void* info, const char* path, size_t length) {
+    return static_cast<const WatchState*>(info)->ignores(std::string_view(path, length));
+  }
+
+  void add(NativeEvent event) {
+    if (ignores(event.path) || (event.old_path && ignores(*event.old_path))) return;
+    const Batcher::Clock::time_point now = Batcher::Clock::now();
+    std::lock_guard hold(mutex);
+    if (closing) return;
+    const bool was_empty = batcher.empty();
+    batcher.add(std::move(event), now);
+    if (!due && batcher.is_due(now)) {
+      due = true;
+      ready.raise();
+    } else if (was_empty) {
+      changed.notify_one();
+    }
+  }
+
+  /// The timer thread: marks the pending batch due when its time comes; idle, it sleeps
+  /// without a deadline.
+  void run_timer() {
+    std::unique_lock hold(mutex);
+    while (!closing) {
+      const std::optional<Batcher::Clock::time_point> due_at = batcher.due_at();
+      if (!due_at || due) {
+        changed.wait(hold);
+      } else if (Batcher::Clock::now() >= *due_at) {
+        due = true;
+        ready.raise();
+      } else {
+        changed.wait_until(hold, *due_at);
+      }
+    }
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  Batcher batcher;
+  /// The pending batch is due and `ready` raised for it.
+  bool due = false;
+  bool closing = false;
+  WakeDescriptor ready;
+  std::vector<std::string> roots;
+  IgnoreMatcher matcher;
+};
+
+namespace {
+
+/// The watcher's handler: every event, as the new API hands it over, into the batcher.
+class BatchingHandler final : public EventHandler {
+ public:
+  explicit BatchingHandler(std::shared_ptr<WatchState> state) : state_(std::move(state)) {}
+
+  void handle_event(WatchItem item) override {
+    if (item.is_err()) {
+      // Whatever the watcher could not follow is to be looked at again.
+      const std::vector<Path>& paths = item.error().paths();
+      state_->add(NativeEvent{"Other", paths.empty() ? Path() : paths.front(), std::nullopt,
+                              IsDir::Unknown});
+      return;
+    }
+    const Event& event = item.value();
+    const std::vector<Path>& paths = event.paths();
+    state_->add(NativeEvent{kind_text(event.kind()), paths.empty() ? Path() : paths.front(),
+                            std::nullopt, is_dir_of(event.kind())});
+  }
+
+ private:
+  std::shared_ptr<WatchState> state_;
+};
+
+}  // namespace
+
+/// What only the owner of the watch touches, behind the lifecycle lock.
+struct WatchCore::Parts {
+  std::mutex lifecycle;
+  WatchSettings settings;
+  std::unique_ptr<FsEventWatcher> watcher;
+  std::optional<JoinableThread> timer;
+  bool started = false;
+  bool torn_down = false;
+};
+
+Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings settings) {
+  if (settings.targets.empty()) {
+    return Err(WatchFailure{EINVAL, "no path to watch", ""});
+  }
+  auto state = std::make_shared<WatchState>(settings);
+  for (const WatchTarget& target : settings.targets) {
+    if (std::optional<WatchFailure> failure = check_target(target)) return Err(std::move(*failure));
+    state->roots.push_back(canonical(target.path));
+  }
+  auto parts = std::make_unique<Parts>();
+  parts->settings = std::move(settings);
+  parts->watcher = FsEventWatcher::from_event_handler(
+      share_event_handler(std::make_unique<BatchingHandler>(state)));
+  if (!state->matcher.empty()) {
+    parts->watcher->set_directory_filter(&WatchState::skip_directory, state.get());
+  }
+  return Ok(std::unique_ptr<WatchCore>(new WatchCore(std::move(state), std::move(parts))));
+}
+
+WatchCore::WatchCore(std::shared_ptr<WatchState> state, std::unique_ptr<Parts> parts)
+    : state_(std::move(state)), parts_(std::move(parts)) {}
+
+WatchCore::~WatchCore() {
+  close();
+}
+
+Result<Unit, WatchFailure> WatchCore::start() {
+  std::lock_guard hold(parts_->lifecycle);
+  if (parts_->started || parts_->torn_down || closed()) return Ok();
+  parts_->started = true;
+  FsEventWatcher& watcher = *parts_->watcher;
+  for (const WatchTarget& target : parts_->settings.targets) {
+    Result<Unit, Error> added = watcher.append_path(
+        target.path, target.recursive ? WatchDepth::Subtree : WatchDepth::DirectChildren);
+    if (added.is_err()) {
+      const int error = ENOENT;
+      return Err(WatchFailure{error, std::strerror(error), target.path});
+    }
+  }
+  // Neither thread takes signals: they are the interpreter's main thread's to handle.
+  SignalBlock no_signals;
+  const Batcher::Settings& batching = parts_->settings.batching;
+  if (batching.debounce > Batcher::Clock::duration::zero() &&
+      batching.max_delay > Batcher::Clock::duration::zero()) {
+    auto timer = JoinableThread::spawn(kTimerThreadName, [state = state_] { state->run_timer(); });
+    if (timer.is_err()) {
+      const int error = timer.error().raw_os_error();
+      return Err(WatchFailure{error, std::strerror(error), parts_->settings.targets[0].path});
+    }
+    parts_->timer.emplace(std::move(timer).value());
+  }
+  Result<Unit, Error> running = watcher.run();
+  if (running.is_err() && !watcher.stop_requested()) {
+    const int error = ENOSPC;
+    return Err(
+        WatchFailure{error,
+                     "the watch could not be set up: the inotify limits may be too low (raise "
+                     "fs.inotify.max_user_watches or fs.inotify.max_user_instances)",
+                     parts_->settings.targets[0].path});
+  }
+  return Ok();
+}
+
+void WatchCore::close() {
+  parts_->watcher->request_stop();
+  {
+    std::lock_guard hold(state_->mutex);
+    state_->closing = true;
+  }
+  state_->changed.notify_all();
+  state_->ready.raise();
+  // Waits for a start in progress, which the stop request ends at its next directory.
+  std::lock_guard hold(parts_->lifecycle);
+  if (std::exchange(parts_->torn_down, true)) return;
+  parts_->watcher->stop();
+  if (parts_->timer) {
+    if (auto failure = parts_->timer->join()) resume_panic(std::move(*failure));
+    parts_->timer.reset();
+  }
+}
+
+bool WatchCore::closed() const noexcept {
+  std::lock_guard hold(state_->mutex);
+  return state_->closing;
+}
+
+int WatchCore::fileno() const noexcept {
+  return state_->ready.fd();
+}
+
+std::variant<std::vector<NativeEvent>, std::optional<WatchCore::Clock::duration>, WatchCore::Closed>
+WatchCore::poll_batch() {
+  const Clock::time_point now = Clock::now();
+  std::lock_guard hold(state_->mutex);
+  WatchState& state = *state_;
+  if (state.due || state.batcher.is_due(now)) {
+    std::vector<NativeEvent> batch = state.batcher.take();
+    state.due = false;
+    // Once closed the descriptor stays readable.
+    if (!state.closing) state.ready.clear();
+    if (!batch.empty()) return batch;
+  }
+  if (state.closing) return Closed{};
+  const std::optional<Clock::time_point> due_at = state.batcher.due_at();
+  if (!due_at) return std::optional<Clock::duration>();
+  return std::optional<Clock::duration>(*due_at - now);
+}
+
+std::size_t WatchCore::watch_count() const noexcept {
+  return parts_->watcher->watch_count();
+}
+
+std::vector<std::array<std::string, 3>> WatchCore::coverage() const {
+  std::vector<std::array<std::string, 3>> rows;
+  if (closed()) return rows;
+  for (const std::string& root : state_->roots) {
+    rows.push_back({root, "inotify", "kernel watches"});
+  }
+  return rows;
+}
+
+}  // namespace vestra

@@ -1,0 +1,15 @@
+// Why a watch could not be set up: what becomes an OSError in Python.
+#pragma once
+
+#include <string>
+
+namespace vestra {
+
+/// An errno value, its message, and the path as the caller gave it.
+struct WatchFailure {
+  int error_number = 0;
+  std::string message;
+  std::string filename;
+};
+
+}  // namespace vestra

@@ -1,0 +1,29 @@
+// vestra's own extension of the event stream, implemented by the Linux layer only (Apple's
+// service watches without walking, so there is nothing to stop, count or prune there).
+#pragma once
+
+#include <stddef.h>
+
+#include <atomic>
+
+#include "platform/api/fsevents.h"
+
+/// Shared between a stream and the threads that control it; it must outlive the stream.
+struct VestraStreamControl {
+  /// Set from any thread: a walk in progress stops at its next directory, and the stream
+  /// sets up no more watches.
+  std::atomic<bool> stop_requested{false};
+  /// Written by the stream: how many directories it holds a kernel watch on.
+  std::atomic<size_t> watch_count{0};
+  /// When set, consulted before a directory below a stream path is watched; true leaves it
+  /// (and all below it) unwatched and unwalked. Called on the stream's thread.
+  bool (*skip_directory)(const void* info, const char* path, size_t length) = nullptr;
+  const void* skip_info = nullptr;
+};
+
+#if !defined(__APPLE__)
+extern "C" {
+/// Hands `control` to `stream`; call before FSEventStreamStart.
+void VestraFSEventStreamSetControl(FSEventStreamRef stream, VestraStreamControl* control);
+}
+#endif
