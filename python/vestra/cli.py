@@ -355,8 +355,12 @@ class Signals:
         self.stopped: int | None = None
         self.stops = 0
         self._previous_fd = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
+        # A signal ignored from the start stays ignored: a shell's background job leaves
+        # Ctrl-C to the foreground, and nohup means what it says.
         self._previous = {
-            number: signal.signal(number, self._noted) for number in (*STOP_SIGNALS, signal.SIGCHLD)
+            number: signal.signal(number, self._noted)
+            for number in (*STOP_SIGNALS, signal.SIGCHLD)
+            if signal.getsignal(number) is not signal.SIG_IGN
         }
 
     def _noted(self, number: int, frame: object) -> None:
@@ -656,7 +660,8 @@ def _main(argv: Sequence[str]) -> int:
         return 2
     except SystemExit as done:  # --help, --version
         return done.code if isinstance(done.code, int) else 0
-    if isinstance(sys.stdout, io.TextIOWrapper):
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.encoding.lower() != "utf-8":
+        # A path the terminal's encoding cannot show is escaped rather than fatal.
         sys.stdout.reconfigure(errors="backslashreplace")
     output = Output(sys.stdout, json_line if options.json else text_line)
     if options.run:
