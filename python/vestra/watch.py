@@ -382,20 +382,41 @@ class Watch:
 
     def _events(self, batch: list[tuple[str, str, str | None, int]]) -> list[Event]:
         """The native tuples of a batch as events, with `ignore_if` applied."""
-        kind_of = _KIND_OF_TEXT.get
-        events = [
-            Event(
-                kind_of(text) or Kind.of_text(text),
-                path,
-                old_path,
-                None if is_dir < 0 else is_dir == 1,
-                text,
-            )
-            for text, path, old_path, is_dir in batch
-        ]
+        events = _make_events(batch)
         if self._ignore_if is None:
             return events
         return [kept for event in events if (kept := _filtered(event, self._ignore_if))]
+
+
+_IS_DIR: Final = (None, False, True)  # by the native is_dir + 1: -1 unknown, 0 no, 1 yes
+
+
+def _slot_setter(name: str) -> Callable[[Event, object], None]:
+    """Stores a field of a new Event through its slot, past the frozen __setattr__."""
+    setter: Callable[[Event, object], None] = vars(Event)[name].__set__
+    return setter
+
+
+_set_kind, _set_path, _set_old_path, _set_is_dir, _set_text = map(
+    _slot_setter, ("kind", "path", "old_path", "is_dir", "text")
+)
+
+
+def _make_events(batch: list[tuple[str, str, str | None, int]]) -> list[Event]:
+    """The events of a native batch. A burst can hold 100,000 events, so each is filled in
+    through its slots directly, at half the cost of the frozen dataclass's __init__."""
+    kind_of, new = _KIND_OF_TEXT.get, object.__new__
+    events: list[Event] = []
+    append = events.append
+    for text, path, old_path, is_dir in batch:
+        event = new(Event)
+        _set_kind(event, kind_of(text) or Kind.of_text(text))
+        _set_path(event, path)
+        _set_old_path(event, old_path)
+        _set_is_dir(event, _IS_DIR[is_dir + 1])
+        _set_text(event, text)
+        append(event)
+    return events
 
 
 def _filtered(event: Event, ignored: Callable[[str], bool]) -> Event | None:
