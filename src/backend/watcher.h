@@ -58,6 +58,11 @@ class FsEventWatcher final : public Watcher {
   /// Directories for which `skip(info, path, length)` is true are neither watched nor walked
   /// by later streams (where the platform walks); before run().
   void set_directory_filter(bool (*skip)(const void*, const char*, size_t), const void* info);
+  /// The callback of later streams, in place of the one that makes this system's events
+  /// (backend/stream_callback.h); it gets the same context. Before run().
+  void set_stream_callback(FSEventStreamCallback stream_callback) noexcept {
+    stream_callback_ = stream_callback;
+  }
 
   const WatchRegistry& registry() const noexcept { return subtree_by_path_; }
   CFArrayRef stream_paths() const noexcept { return stream_paths_.get(); }
@@ -73,6 +78,7 @@ class FsEventWatcher final : public Watcher {
   };
 
   SharedEventHandler event_handler_;
+  FSEventStreamCallback stream_callback_;
   WatchRegistry subtree_by_path_;
   CFRef<CFMutableArrayRef> stream_paths_;
   const FSEventStreamEventId since_when_ = kFSEventStreamEventIdSinceNow;

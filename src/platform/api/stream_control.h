@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <atomic>
 
@@ -25,5 +26,10 @@ struct VestraStreamControl {
 extern "C" {
 /// Hands `control` to `stream`; call before FSEventStreamStart.
 void VestraFSEventStreamSetControl(FSEventStreamRef stream, VestraStreamControl* control);
+/// Inside the stream's callback, one value per record: for either half of a rename that the
+/// kernel paired, `key << 2 | 1` on the old name's record and `key << 2 | 2` on the new
+/// name's, the two halves sharing the key and a lone half carrying a key no other record
+/// carries; 0 on every other record.
+const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef stream);
 }
 #endif

@@ -227,6 +227,11 @@ void VestraFSEventStreamSetControl(FSEventStreamRef streamRef, VestraStreamContr
   if (streamRef) streamRef->set_control(control);
 }
 
+const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef streamRef) {
+  // Only the stream's own callback asks, while the stream delivers its batch.
+  return streamRef ? const_cast<FSEventStreamRef>(streamRef)->rename_marks() : nullptr;
+}
+
 Boolean FSEventStreamStart(FSEventStreamRef streamRef) {
   return streamRef && streamRef->start();
 }

@@ -44,6 +44,9 @@ struct __FSEventStream final {
   /// Shares `control` (which outlives the stream) with the stream; before start().
   void set_control(VestraStreamControl* control) noexcept { control_ = control; }
 
+  /// The rename marks of the batch being delivered (see EventBatch::rename_marks).
+  const std::uint64_t* rename_marks() { return batch_.rename_marks(); }
+
   /// Test seams (see testing.h).
   void set_watch_limit(std::size_t limit) noexcept { watch_limit_ = limit; }
   void hold_reading(bool held) noexcept;

@@ -20,6 +20,10 @@ using namespace record_flags;
 
 namespace {
 
+/// The sides of a rename, as records are marked with them (see EventBatch::mark_rename).
+constexpr unsigned kOldName = 1;
+constexpr unsigned kNewName = 2;
+
 /// Whether `path` names the directory that `watch` stands for.
 bool names(const std::string& path, const Watch& watch) {
   struct stat st;
@@ -48,10 +52,16 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     remember_move(cookie, MoveKind::Item, type);
-    if (known) out.add(table_.cached_path(dir), name, kRenamed | type);
+    if (known) {
+      out.add(table_.cached_path(dir), name, kRenamed | type);
+      out.mark_rename(cookie, kOldName);
+    }
     return;
   }
-  if (known) out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+  if (known) {
+    out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+    out.mark_rename(cookie, kOldName);
+  }
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
   if (!moved) moved = table_.child(dir, name);
@@ -183,9 +193,11 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
       forget_symlink(dir, name);
     }
     out.add(table_.cached_path(dir), name, kRenamed | type);
+    out.mark_rename(cookie, kNewName);
     return;
   }
   out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+  out.mark_rename(cookie, kNewName);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     // Between the halves of an exchange, listings would split it: they wait for the second.
     const bool exchanging = std::any_of(parked_.begin(), parked_.end(),
