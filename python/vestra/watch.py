@@ -9,6 +9,8 @@
 
 A batch holds every event of a burst, in order: it is handed over once no event has come
 for `debounce` seconds, or `max_delay` seconds after its first event, whichever is first.
+Unless told otherwise, a watch ignores the names in DEFAULT_IGNORE: version-control
+directories, __pycache__, node_modules, virtual environments and editor files.
 Waiting, batching, filtering by pattern and pairing renames happen in vestra's own thread,
 which never runs Python; only the optional `ignore_if` predicate runs here, in the thread
 that reads.
@@ -41,29 +43,31 @@ __all__ = [
 
 
 class Kind(enum.Enum):
-    """What an event says happened to its path."""
+    """What an event says happened to its path.
+
+    - CREATED: created (a file, a directory, a symbolic link or another entry).
+    - REMOVED: removed; for a directory, everything below it went too.
+    - WRITTEN: a file's contents were written.
+    - METADATA: permissions, ownership, times or link count changed.
+    - RENAMED: renamed inside the watched tree: `old_path` is now `path`.
+    - MOVED_IN: moved into the tree from elsewhere; what it holds is not reported.
+    - MOVED_OUT: moved out of the tree (or the watched path itself moved away).
+    - EXCHANGED: `path` and `old_path` swapped places in one step.
+    - RESCAN: changes under `path` may have been missed (queue overflow, watch limit,
+      unreadable directory): look at it again.
+    - OTHER: a change of a kind not listed above; `Event.text` says what is known.
+    """
 
     CREATED = "created"
-    """The path was created (a file, directory or other entry)."""
     REMOVED = "removed"
-    """The path was removed; for a directory, everything below it went too."""
     WRITTEN = "written"
-    """A file's contents were written."""
     METADATA = "metadata"
-    """Permissions, ownership, times or link count changed."""
     RENAMED = "renamed"
-    """Renamed inside the watched tree: `old_path` is now `path`."""
     MOVED_IN = "moved in"
-    """Moved into the tree from elsewhere; what it holds is not reported."""
     MOVED_OUT = "moved out"
-    """Moved out of the tree (or the watched path itself moved away)."""
     EXCHANGED = "exchanged"
-    """`path` and `old_path` swapped places in one step."""
     RESCAN = "rescan"
-    """Changes under `path` may have been missed (queue overflow, watch limit, unreadable
-    directory): look at it again."""
     OTHER = "other"
-    """A change of a kind not listed above; `Event.text` says what is known."""
 
     @classmethod
     def of_text(cls, text: str) -> Kind:

@@ -2,7 +2,6 @@
 over typed, filtered batches to a reader, an iterator or an asyncio task."""
 
 import asyncio
-import ctypes
 import errno
 import itertools
 import json
@@ -283,14 +282,6 @@ def test_async_iteration_ends_by_closing_the_watch_and_asyncio_run_returns(root,
 # ---------------------------------------------------------------------------------------
 # Typed events
 
-libc = ctypes.CDLL(None, use_errno=True)
-
-
-def exchange(first, second):
-    if libc.renameat2(-100, os.fsencode(first), -100, os.fsencode(second), 2):
-        raise OSError(ctypes.get_errno(), "renameat2", first)
-
-
 def append(path):
     with open(path, "a") as file:
         file.write("more")
@@ -305,6 +296,18 @@ CHANGES = [
     ("chmod", lambda r, o: os.chmod(f"{r}/file", 0o600), [(Kind.METADATA, ("R/file",), None)]),
     ("remove", lambda r, o: os.unlink(f"{r}/file"), [(Kind.REMOVED, ("R/file",), False)]),
     ("rmdir", lambda r, o: os.rmdir(f"{r}/sub"), [(Kind.REMOVED, ("R/sub",), True)]),
+    (
+        "rename",
+        lambda r, o: os.rename(f"{r}/file", f"{r}/sub/moved"),
+        [(Kind.RENAMED, ("R/file", "R/sub/moved"), False)],
+    ),
+    (
+        "rename a directory",
+        lambda r, o: os.rename(f"{r}/sub", f"{r}/renamed"),
+        [(Kind.RENAMED, ("R/sub", "R/renamed"), True)],
+    ),
+    ("move in", lambda r, o: os.rename(f"{o}/away", f"{r}/in"), [(Kind.MOVED_IN, ("R/in",), False)]),
+    ("move out", lambda r, o: os.rename(f"{r}/file", f"{o}/out"), [(Kind.MOVED_OUT, ("R/file",), False)]),
 ]
 
 
@@ -401,6 +404,22 @@ def test_filters_keep_the_events_of_ignored_paths_away(root, options, made, repo
     make_project(root, modules=2)
     seen = changes(root, lambda: [touch(os.path.join(root, path)) for path in made], **options)
     assert [paths for _, paths, _ in seen] == [(os.path.join(root, p),) for p in reported]
+
+
+def test_a_predicate_turns_a_rename_with_one_side_ignored_into_a_move(root):
+    os.mkdir(os.path.join(root, "tmp"))
+    touch(os.path.join(root, "kept"))
+    touch(os.path.join(root, "tmp", "draft"))
+
+    def actions():
+        os.rename(f"{root}/kept", f"{root}/tmp/kept")
+        os.rename(f"{root}/tmp/draft", f"{root}/draft")
+
+    seen = changes(root, actions, ignore_if=lambda path: "/tmp" in path[len(root) :])
+    assert seen == [
+        (Kind.MOVED_OUT, (f"{root}/kept",), False),
+        (Kind.MOVED_IN, (f"{root}/draft",), False),
+    ]
 
 
 def test_default_ignore_covers_the_usual_junk():
