@@ -528,6 +528,7 @@ reading.wait(10)
 if case == "fork":
     pid = os.fork()
     if pid == 0:
+        watch.close()  # inherited: delivers nothing here, and closes without a hang
         with Watch(root, debounce=0) as own:
             open(os.path.join(root, "child"), "w").close()
             batch = own.read(timeout=10)
