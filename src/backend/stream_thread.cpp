@@ -143,6 +143,11 @@ std::size_t FsEventWatcher::watch_count() const noexcept {
   return control_ ? control_->watch_count.load(std::memory_order_relaxed) : 0;
 }
 
+int FsEventWatcher::resource_error() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return control_ ? control_->resource_error.load(std::memory_order_relaxed) : 0;
+}
+
 void FsEventWatcher::set_directory_filter(bool (*skip)(const void*, const char*, size_t),
                                           const void* info) {
   skip_directory_ = skip;

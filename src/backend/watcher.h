@@ -55,6 +55,9 @@ class FsEventWatcher final : public Watcher {
   bool stop_requested() const noexcept;
   /// Directories the live (or latest) stream holds a kernel watch on; any thread.
   std::size_t watch_count() const noexcept;
+  /// What cut the live (or latest) stream's watching short for want of a kernel resource
+  /// (an errno); 0 when nothing did or the platform does not say. Any thread.
+  int resource_error() const noexcept;
   /// Directories for which `skip(info, path, length)` is true are neither watched nor walked
   /// by later streams (where the platform walks); before run().
   void set_directory_filter(bool (*skip)(const void*, const char*, size_t), const void* info);

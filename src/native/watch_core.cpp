@@ -66,6 +66,26 @@ std::optional<WatchFailure> check_target(const WatchTarget& target) {
   return std::nullopt;
 }
 
+/// Why a stream did not start or not cover its trees, in terms of what to do about it.
+WatchFailure start_failure(int error, const std::string& path) {
+  switch (error) {
+    case ENOSPC:
+      return {error,
+              "the inotify watch limit was reached; raise it with "
+              "sysctl fs.inotify.max_user_watches=N",
+              path};
+    case EMFILE:
+      return {error,
+              "the inotify instance limit was reached; raise it with "
+              "sysctl fs.inotify.max_user_instances=N",
+              path};
+    case 0:
+      return {EIO, "the watch could not be started", path};
+    default:
+      return {error, std::strerror(error), path};
+  }
+}
+
 }  // namespace
 
 /// What the stream's thread, the timer thread and readers share.
@@ -269,15 +289,12 @@ Result<Unit, WatchFailure> WatchCore::start() {
     parts_->timer.emplace(std::move(timer).value());
   }
   Result<Unit, Error> running = watcher.run();
-  if (running.is_err() && !watcher.stop_requested()) {
-    const int error = ENOSPC;
-    return Err(
-        WatchFailure{error,
-                     "the watch could not be set up: the inotify limits may be too low (raise "
-                     "fs.inotify.max_user_watches or fs.inotify.max_user_instances)",
-                     parts_->settings.targets[0].path});
-  }
-  return Ok();
+  if (watcher.stop_requested()) return Ok();
+  const int shortage = watcher.resource_error();
+  if (running.is_ok() && shortage == 0) return Ok();
+  // A watch that could not cover its trees is no watch: nothing of it is left running.
+  watcher.stop();
+  return Err(start_failure(shortage, parts_->settings.targets[0].path));
 }
 
 void WatchCore::close() {

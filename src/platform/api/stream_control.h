@@ -16,6 +16,10 @@ struct VestraStreamControl {
   std::atomic<bool> stop_requested{false};
   /// Written by the stream: how many directories it holds a kernel watch on.
   std::atomic<size_t> watch_count{0};
+  /// Written by the stream: what cut watching short for want of a kernel resource, first
+  /// seen (ENOSPC: the watch limit; the errno of an inotify instance that could not be
+  /// made); 0 while nothing did.
+  std::atomic<int> resource_error{0};
   /// When set, consulted before a directory below a stream path is watched; true leaves it
   /// (and all below it) unwatched and unwalked. Called on the stream's thread.
   bool (*skip_directory)(const void* info, const char* path, size_t length) = nullptr;

@@ -90,6 +90,8 @@ using EventStream = __FSEventStream;
 enum class StartFault { None, Refuse, EndRunAtOnce };
 /// The fault for the next start, taken by that start.
 extern std::atomic<StartFault> next_start_fault;
+/// The watch limit of the next stream to start (SIZE_MAX: none), taken by that start.
+extern std::atomic<std::size_t> next_watch_limit;
 /// The device that every stream reports it watches; 0 names none, as for a stream that was
 /// not created relative to a device.
 extern std::atomic<dev_t> device_being_watched;

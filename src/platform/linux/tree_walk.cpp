@@ -275,6 +275,10 @@ TreeWalk::Outcome TreeWalk::fail(PendingDirectory& dir, int error, EventBatch& o
 // watch limit, the descriptor limit) loses events below it: the user is told.
 TreeWalk::Outcome TreeWalk::failed(int error, const std::string& path, EventBatch& out) {
   if (vanished(error)) return Outcome::Vanished;
+  if (error == ENOSPC && control_) {
+    int none = 0;
+    control_->resource_error.compare_exchange_strong(none, error, std::memory_order_relaxed);
+  }
   out.add(path, kUserDropped);
   return Outcome::Failed;
 }

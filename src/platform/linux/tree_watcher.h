@@ -59,7 +59,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void resync(EventBatch& out);
 
   /// Hands the stream's control to the walks (see TreeWalk::set_control).
-  void set_control(const VestraStreamControl* control) noexcept { walk_.set_control(control); }
+  void set_control(VestraStreamControl* control) noexcept { walk_.set_control(control); }
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
