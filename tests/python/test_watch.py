@@ -2,6 +2,7 @@
 over typed, filtered batches to a reader, an iterator or an asyncio task."""
 
 import asyncio
+import contextlib
 import errno
 import itertools
 import json
@@ -17,7 +18,15 @@ import time
 import pytest
 
 from helpers import linux_only, run_python
-from workloads import HERE, ancestor_watches, inotify_watch_count, touch
+from workloads import (
+    HERE,
+    Child,
+    ancestor_watches,
+    files_for_watch_budget,
+    inotify_watch_count,
+    scratch_dir,
+    touch,
+)
 
 from vestra.watch import (
     DEFAULT_IGNORE,
@@ -466,6 +475,62 @@ def test_an_unreadable_root_raises_permission_error(tmp_path):
         """
     )
     assert (result.stdout, result.stderr) == (f"{errno.EACCES} {locked}\n", "")
+
+
+# A uid of its own: the per-user inotify limits it fills are nobody else's.
+LIMITED_UID = 61917
+
+
+@contextlib.contextmanager
+def instances_used_up():
+    """Yields what the watching child runs first: here, it takes every instance itself."""
+    yield "while libc.inotify_init1(os.O_CLOEXEC) >= 0: pass"
+
+
+@contextlib.contextmanager
+def watches_used_up():
+    """Another process holds all of LIMITED_UID's watches but one meanwhile."""
+    with scratch_dir("vestra-budget-") as files:
+        os.chmod(files, 0o755)
+        files_for_watch_budget(files)
+        filler = Child("fill-watches", files, 1, LIMITED_UID)  # 1 left: too few
+        try:
+            assert "held" in json.loads(filler.line(60) or "{}"), filler.describe()
+            yield "pass"
+        finally:
+            filler.process.stdin.close()
+            filler.finish(10)
+
+
+@pytest.mark.parametrize(
+    "used_up, code, sysctl",
+    [
+        (instances_used_up, "EMFILE", "fs.inotify.max_user_instances"),
+        (watches_used_up, "ENOSPC", "fs.inotify.max_user_watches"),
+    ],
+    ids=["instances", "watches"],
+)
+def test_an_inotify_limit_raises_its_errno_naming_the_sysctl(used_up, code, sysctl):
+    with scratch_dir("vestra-limit-") as root, used_up() as use_up:
+        os.chmod(root, 0o755)
+        os.mkdir(os.path.join(root, "sub"))
+        result = in_child(
+            f"""
+            import ctypes, errno, os
+            from vestra.watch import Watch, WatchError
+            os.setgroups([]); os.setgid({LIMITED_UID}); os.setuid({LIMITED_UID})
+            libc = ctypes.CDLL(None, use_errno=True)
+            {use_up}
+            try:
+                Watch({root!r})
+            except WatchError as error:
+                print(errno.errorcode[error.errno], error.filename == {root!r})
+                print(error.strerror)
+            """
+        )
+    found, _, message = result.stdout.partition("\n")
+    assert (found, result.stderr) == (f"{code} True", ""), result
+    assert sysctl in message, message
 
 
 @pytest.mark.parametrize(
