@@ -193,7 +193,7 @@ def test_close_is_idempotent_and_works_from_a_signal_handler_and_a_predicate(roo
 
 def test_close_during_the_set_up_of_a_large_tree_stops_it(tmp_path):
     root = os.path.realpath(tmp_path)
-    for top in range(100):
+    for top in range(40):
         for low in range(50):
             os.makedirs(os.path.join(root, f"d{top}", f"e{low}"))
     watch = Watch(root, start=False)
