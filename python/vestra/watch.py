@@ -313,14 +313,15 @@ class Watch:
                     return events
         deadline = time.monotonic() + _seconds("timeout", timeout)
         while True:
-            batch = self._native.read(max(0.0, deadline - time.monotonic()))
+            # One wait of at most a day at a time: any timeout, infinity included, works.
+            remaining = max(0.0, deadline - time.monotonic())
+            batch = self._native.read(min(remaining, _LONGEST_WAIT))
             if batch is None:
                 return None
-            if not batch:
-                return []  # timed out
-            events = self._events(batch)
-            if events or time.monotonic() >= deadline:
+            if batch and (events := self._events(batch)):
                 return events
+            if time.monotonic() >= deadline:
+                return []
 
     def __iter__(self) -> Iterator[list[Event]]:
         """Every batch in turn, until the watch is closed."""
@@ -392,6 +393,7 @@ class Watch:
         return [kept for event in events if (kept := _filtered(event, self._ignore_if))]
 
 
+_LONGEST_WAIT: Final = 86400.0
 _IS_DIR: Final = (None, False, True)  # by the native is_dir + 1: -1 unknown, 0 no, 1 yes
 
 

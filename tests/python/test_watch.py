@@ -151,6 +151,7 @@ def close_soon(watch, *, when=lambda: True):
 READS = {
     "read": lambda watch: watch.read(),
     "read with timeout": lambda watch: watch.read(timeout=60),
+    "read with no end of time": lambda watch: watch.read(timeout=float("inf")),
     "iterator": lambda watch: list(watch) or None,
 }
 
