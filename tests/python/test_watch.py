@@ -44,6 +44,7 @@ pytestmark = linux_only
 # No single wait in these tests may take longer; every one ends well before it normally.
 LIMIT = 10.0
 NOBODY = 65534
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 markers = itertools.count()
 
 
@@ -113,7 +114,8 @@ def test_every_watch_is_live_when_it_returns_and_leaves_nothing_behind():
     found = json.loads(result.stdout)
     assert found["seen"] == 1000, found
     assert found["after"][:2] == found["before"][:2] and found["left"] == [], found
-    assert found["after"][2] - found["before"][2] < 8 << 20, found
+    if not UNDER_ASAN:  # whose quarantine holds freed memory for a while
+        assert found["after"][2] - found["before"][2] < 8 << 20, found
 
 
 def test_with_start_false_nothing_is_watched_until_start(root):
