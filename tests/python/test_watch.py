@@ -568,6 +568,22 @@ def test_bad_options_are_refused(root, options, error):
         Watch(root, **options)
 
 
+@pytest.mark.parametrize("recursive", [True, False])
+def test_several_paths_each_watched_as_deep_as_asked(tmp_path, recursive):
+    base = os.path.realpath(tmp_path)
+    first, second = os.path.join(base, "first"), os.path.join(base, "second")
+    for top in (first, second):
+        os.makedirs(os.path.join(top, "sub"))
+    made = [f"{top}/{name}" for top in (first, second) for name in ("top", "sub/deep")]
+    with Watch(first, second, recursive=recursive, debounce=0) as watch:
+        assert sorted(row[0] for row in watch.coverage()) == [first, second]
+        for path in made:
+            touch(path)
+        seen = until_marker(watch, first)
+    expected = made if recursive else [p for p in made if "/sub/" not in p]
+    assert [e.path for e in seen] == expected
+
+
 def test_a_path_like_is_watched_as_its_path(root):
     with Watch(pathlib.Path(root), debounce=0) as watch:
         touch(os.path.join(root, "p"))
