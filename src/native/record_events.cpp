@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::uint64_t kOldName = 1;
 constexpr std::uint64_t kNewName = 2;
+constexpr std::uint64_t kFirstOfExchange = std::uint64_t{1} << 40;
+constexpr std::uint64_t kSecondOfExchange = std::uint64_t{1} << 41;
 
 IsDir is_dir_of(StreamFlags flags) {
   if (flags.contains(StreamFlags::IS_DIR)) return IsDir::Yes;
@@ -41,6 +43,8 @@ const char* name_text(NameDetail detail) {
       return "Modify(Name(From))";
     case NameDetail::To:
       return "Modify(Name(To))";
+    case NameDetail::Other:
+      return "Modify(Name(Other))";
     default:
       return "Modify(Name(Any))";
   }
@@ -96,7 +100,12 @@ void append_record_events(const StreamRecords& records,
     const bool old_inside = admitted(path);
     const bool new_inside = admitted(new_path);
     if (old_inside && new_inside) {
-      append_one(new_path, new_flags, NameDetail::Both, path, scratch, out);
+      // An exchange swaps the two paths: its first rename says so, its second (the other
+      // direction of the same swap) adds nothing.
+      if (!(mark & kSecondOfExchange)) {
+        const NameDetail detail = mark & kFirstOfExchange ? NameDetail::Other : NameDetail::Both;
+        append_one(new_path, new_flags, detail, path, scratch, out);
+      }
     } else if (old_inside) {
       append_one(path, flags, NameDetail::From, std::nullopt, scratch, out);
     } else if (new_inside) {

@@ -24,8 +24,9 @@ struct StreamRecords {
 
 /// Appends the events of `records` to `out`, in order, leaving out records whose path
 /// `admitted` refuses. Two adjacent halves of one rename become "Modify(Name(Both))"
-/// (old_path to path), or the half inside when only one is admitted; a lone old half is
-/// "Modify(Name(From))", a lone new half "Modify(Name(To))", an unmarked one
+/// (old_path to path), or the half inside when only one is admitted; the two renames of a
+/// known exchange become one "Modify(Name(Other))" (path and old_path swapped); a lone old
+/// half is "Modify(Name(From))", a lone new half "Modify(Name(To))", an unmarked one
 /// "Modify(Name(Any))". Undecodable flags are a fatal error.
 void append_record_events(const StreamRecords& records,
                           const std::function<bool(std::string_view)>& admitted,

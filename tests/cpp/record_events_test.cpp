@@ -27,6 +27,10 @@ constexpr std::uint64_t old_half(std::uint64_t key) {
 constexpr std::uint64_t new_half(std::uint64_t key) {
   return key << 2 | 2;
 }
+/// A half of the first (part 1) or second (part 2) rename of an exchange.
+constexpr std::uint64_t exchanging(std::uint64_t mark, int part) {
+  return mark | std::uint64_t{1} << (39 + part);
+}
 
 std::vector<std::string> read(const std::vector<Record>& records, bool marked = true) {
   std::vector<const char*> paths;
@@ -94,6 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
         PairingCase{"pair_entering_the_watched_paths",
                     {{"/out/a", kRenamedFile, old_half(7)}, {"/in/a", kRenamedFile, new_half(7)}},
                     {"Modify(Name(To)) /in/a 0"}},
+        PairingCase{"exchange_is_one_event",
+                    {{"/in/a", kRenamedDir, exchanging(old_half(7), 1)},
+                     {"/in/b", kRenamedDir, exchanging(new_half(7), 1)},
+                     {"/in/b", kRenamedDir, exchanging(old_half(8), 2)},
+                     {"/in/a", kRenamedDir, exchanging(new_half(8), 2)}},
+                    {"Modify(Name(Other)) /in/b <- /in/a 1"}},
+        PairingCase{"exchange_with_one_side_outside_is_a_move_out_and_in",
+                    {{"/in/a", kRenamedDir, exchanging(old_half(7), 1)},
+                     {"/out/b", kRenamedDir, exchanging(new_half(7), 1)},
+                     {"/out/b", kRenamedDir, exchanging(old_half(8), 2)},
+                     {"/in/a", kRenamedDir, exchanging(new_half(8), 2)}},
+                    {"Modify(Name(From)) /in/a 1", "Modify(Name(To)) /in/a 1"}},
         PairingCase{"unmarked_rename", {{"/in/a", kRenamedFile, 0}}, {"Modify(Name(Any)) /in/a 0"}},
         PairingCase{"other_records_around_a_pair",
                     {{"/in/n", kCreatedFile, 0},

@@ -116,3 +116,56 @@ def test_bad_paths_raise_oserror(paths, error, errno_name):
         _native.Watch(paths, [True] * len(paths), [], 0.0, 1.0, False, True)
     assert caught.value.errno == getattr(errno, errno_name)
     assert caught.value.filename == (paths[0] if paths else "")
+
+
+def test_ignored_directories_take_no_watch_and_report_nothing(root):
+    os.makedirs(os.path.join(root, "node_modules/a/b"))
+    os.makedirs(os.path.join(root, "src"))
+    unfiltered = native_watch(root)
+    everything = unfiltered.watch_count
+    unfiltered.close()
+    watch = native_watch(root, ignore=["node_modules"])
+    assert watch.watch_count == everything - 3
+    # Made after the set-up: no watch either, and none of it is reported.
+    os.makedirs(os.path.join(root, "src/node_modules/x"))
+    open(os.path.join(root, "node_modules/a/f"), "w").close()
+    done = os.path.join(root, "src/done")
+    open(done, "w").close()
+    seen = []
+    with time_limit(10):
+        while done not in seen:
+            seen += [event[1] for event in watch.read(5.0)]
+    assert seen == [done]
+    assert watch.watch_count == everything - 3
+    watch.close()
+
+
+def exchange(a, b):
+    """renameat2(a, b, RENAME_EXCHANGE), which os does not offer."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_fdcwd, rename_exchange = -100, 2
+    if libc.renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange):
+        raise OSError(ctypes.get_errno(), "renameat2", a)
+
+
+@linux_only
+@pytest.mark.parametrize("make", [os.mkdir, lambda p: open(p, "w").close()], ids=["dirs", "files"])
+def test_exchange_is_one_event_and_renames_are_paired(root, make):
+    a, b, c = (os.path.join(root, name) for name in "abc")
+    make(a)
+    make(b)
+    is_dir = 1 if make is os.mkdir else 0
+    watch = native_watch(root)
+    exchange(a, b)
+    os.rename(a, c)
+    events = []
+    with time_limit(10):
+        while len(events) < 2:
+            events += watch.read(5.0)
+    assert events == [
+        ("Modify(Name(Other))", b, a, is_dir),
+        ("Modify(Name(Both))", c, a, is_dir),
+    ]
+    watch.close()

@@ -32,8 +32,9 @@ extern "C" {
 void VestraFSEventStreamSetControl(FSEventStreamRef stream, VestraStreamControl* control);
 /// Inside the stream's callback, one value per record: for either half of a rename that the
 /// kernel paired, `key << 2 | 1` on the old name's record and `key << 2 | 2` on the new
-/// name's, the two halves sharing the key and a lone half carrying a key no other record
-/// carries; 0 on every other record.
+/// name's (a key below 2^32), the two halves sharing the key and a lone half carrying a key
+/// no other record carries; 0 on every other record. Where the two renames of an exchange
+/// are known as such, bit 40 is set on the first one's halves and bit 41 on the second's.
 const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef stream);
 }
 #endif

@@ -31,6 +31,13 @@ void EventBatch::mark_rename(std::uint32_t cookie, unsigned side) {
   renames_.emplace_back(flags_.size() - 1, std::uint64_t{cookie} << 2 | (side & 3));
 }
 
+void EventBatch::mark_exchange(std::uint32_t cookie, unsigned part) {
+  const std::uint64_t bit = std::uint64_t{1} << (39 + (part & 3));
+  for (auto& [index, mark] : renames_) {
+    if ((mark >> 2 & 0xffffffff) == cookie) mark |= bit;
+  }
+}
+
 const std::uint64_t* EventBatch::rename_marks() {
   marks_.assign(flags_.size(), 0);
   for (const auto& [index, mark] : renames_) marks_[index] = mark;

@@ -26,8 +26,13 @@ class EventBatch {
   /// Marks the record added last as one half of the rename that the kernel tagged with
   /// `cookie`: `side` 1 for its old name, 2 for its new one. A zero cookie marks nothing.
   void mark_rename(std::uint32_t cookie, unsigned side);
-  /// Per record: `cookie << 2 | side` for a marked half, 0 for any other. Valid until the
-  /// batch is changed.
+  /// Marks the halves of the rename with `cookie` marked so far as `part` (1 or 2) of an
+  /// exchange: the first rename of the two, or the second, which undoes nothing but is the
+  /// other direction of the same swap.
+  void mark_exchange(std::uint32_t cookie, unsigned part);
+  /// Per record: `cookie << 2 | side` for a marked half, with bit 40 set for the first rename
+  /// of an exchange and bit 41 for the second; 0 for any other. Valid until the batch is
+  /// changed.
   const std::uint64_t* rename_marks();
 
   /// Numbers the records from `first_id` up and lays out the path pointers. The arrays stay

@@ -67,6 +67,11 @@ class TreeWalk {
   /// The stream's control: a walk ends early once a stop is requested, and leaves alone the
   /// subdirectories it says to skip. None by default.
   void set_control(VestraStreamControl* control) noexcept { control_ = control; }
+  /// Whether the control's filter leaves the directory at `path` unwatched.
+  bool skips(const std::string& path) const {
+    return control_ && control_->skip_directory &&
+           control_->skip_directory(control_->skip_info, path.data(), path.size());
+  }
 
   /// Watches the directory at `path`, in `parent_wd` (-1 for the top of a tree of stream
   /// path `root`), and everything below it, then finishes incomplete directories.
