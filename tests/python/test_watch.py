@@ -3,6 +3,7 @@ over typed, filtered batches to a reader, an iterator or an asyncio task."""
 
 import asyncio
 import contextlib
+import ctypes
 import errno
 import itertools
 import json
@@ -294,6 +295,14 @@ def test_async_iteration_ends_by_closing_the_watch_and_asyncio_run_returns(root,
 # ---------------------------------------------------------------------------------------
 # Typed events
 
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+def exchange(first, second):
+    if libc.renameat2(-100, os.fsencode(first), -100, os.fsencode(second), 2):
+        raise OSError(ctypes.get_errno(), "renameat2", first)
+
+
 def append(path):
     with open(path, "a") as file:
         file.write("more")
@@ -303,7 +312,7 @@ CHANGES = [
     # (name, action on (root, outside), expected (kind, paths, is_dir) with "R" for root, "O"
     # for the directory outside the tree)
     ("create file", lambda r, o: touch(f"{r}/new"), [(Kind.CREATED, ("R/new",), False)]),
-    ("mkdir", lambda r, o: os.mkdir(f"{r}/dir"), [(Kind.CREATED, ("R/dir",), True)]),
+    ("mkdir", lambda r, o: os.mkdir(f"{r}/new"), [(Kind.CREATED, ("R/new",), True)]),
     ("write", lambda r, o: append(f"{r}/file"), [(Kind.WRITTEN, ("R/file",), None)]),
     ("chmod", lambda r, o: os.chmod(f"{r}/file", 0o600), [(Kind.METADATA, ("R/file",), None)]),
     ("remove", lambda r, o: os.unlink(f"{r}/file"), [(Kind.REMOVED, ("R/file",), False)]),
@@ -320,6 +329,16 @@ CHANGES = [
     ),
     ("move in", lambda r, o: os.rename(f"{o}/away", f"{r}/in"), [(Kind.MOVED_IN, ("R/in",), False)]),
     ("move out", lambda r, o: os.rename(f"{r}/file", f"{o}/out"), [(Kind.MOVED_OUT, ("R/file",), False)]),
+    (
+        "exchange files",
+        lambda r, o: exchange(f"{r}/file", f"{r}/other"),
+        [(Kind.EXCHANGED, ("R/file", "R/other"), False)],
+    ),
+    (
+        "exchange directories",
+        lambda r, o: exchange(f"{r}/sub", f"{r}/dir"),
+        [(Kind.EXCHANGED, ("R/sub", "R/dir"), True)],
+    ),
 ]
 
 
@@ -328,8 +347,10 @@ def test_each_change_arrives_as_one_typed_event(tmp_path, action, expected):
     base = os.path.realpath(tmp_path)
     root, outside = os.path.join(base, "tree"), os.path.join(base, "outside")
     os.makedirs(os.path.join(root, "sub"))
+    os.mkdir(os.path.join(root, "dir"))
     os.mkdir(outside)
     touch(os.path.join(root, "file"))
+    touch(os.path.join(root, "other"))
     touch(os.path.join(outside, "away"))
     seen = changes(root, lambda: action(root, outside))
     named = {"R": root, "O": outside}
