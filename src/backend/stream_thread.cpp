@@ -70,7 +70,7 @@ Result<Unit, Error> FsEventWatcher::run() {
   auto* info = new StreamContextInfo{event_handler_, subtree_by_path_};
   FSEventStreamContext context{0, info, nullptr, release_context, nullptr};
   FSEventStreamRef stream =
-      FSEventStreamCreate(kCFAllocatorDefault, callback, &context, stream_paths_.get(), since_when_,
+      FSEventStreamCreate(kCFAllocatorDefault, stream_callback_, &context, stream_paths_.get(), since_when_,
                           latency_, create_flags_);
   if (!stream) {
     // No stream took the context over.
@@ -141,6 +141,11 @@ bool FsEventWatcher::stop_requested() const noexcept {
 std::size_t FsEventWatcher::watch_count() const noexcept {
   std::lock_guard hold(control_mutex_);
   return control_ ? control_->watch_count.load(std::memory_order_relaxed) : 0;
+}
+
+int FsEventWatcher::resource_error() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return control_ ? control_->resource_error.load(std::memory_order_relaxed) : 0;
 }
 
 void FsEventWatcher::set_directory_filter(bool (*skip)(const void*, const char*, size_t),

@@ -55,9 +55,17 @@ class FsEventWatcher final : public Watcher {
   bool stop_requested() const noexcept;
   /// Directories the live (or latest) stream holds a kernel watch on; any thread.
   std::size_t watch_count() const noexcept;
+  /// What cut the live (or latest) stream's watching short for want of a kernel resource
+  /// (an errno); 0 when nothing did or the platform does not say. Any thread.
+  int resource_error() const noexcept;
   /// Directories for which `skip(info, path, length)` is true are neither watched nor walked
   /// by later streams (where the platform walks); before run().
   void set_directory_filter(bool (*skip)(const void*, const char*, size_t), const void* info);
+  /// The callback of later streams, in place of the one that makes this system's events
+  /// (backend/stream_callback.h); it gets the same context. Before run().
+  void set_stream_callback(FSEventStreamCallback stream_callback) noexcept {
+    stream_callback_ = stream_callback;
+  }
 
   const WatchRegistry& registry() const noexcept { return subtree_by_path_; }
   CFArrayRef stream_paths() const noexcept { return stream_paths_.get(); }
@@ -73,6 +81,7 @@ class FsEventWatcher final : public Watcher {
   };
 
   SharedEventHandler event_handler_;
+  FSEventStreamCallback stream_callback_;
   WatchRegistry subtree_by_path_;
   CFRef<CFMutableArrayRef> stream_paths_;
   const FSEventStreamEventId since_when_ = kFSEventStreamEventIdSinceNow;

@@ -11,8 +11,11 @@
 #include <mutex>
 #include <utility>
 
+#include "backend/stream_callback.h"
+#include "backend/stream_context.h"
 #include "backend/watcher.h"
 #include "event/kind_text.h"
+#include "native/record_events.h"
 #include "native/signal_block.h"
 #include "support/path.h"
 #include "support/thread.h"
@@ -63,6 +66,26 @@ std::optional<WatchFailure> check_target(const WatchTarget& target) {
   return std::nullopt;
 }
 
+/// Why a stream did not start or not cover its trees, in terms of what to do about it.
+WatchFailure start_failure(int error, const std::string& path) {
+  switch (error) {
+    case ENOSPC:
+      return {error,
+              "the inotify watch limit was reached; raise it with "
+              "sysctl fs.inotify.max_user_watches=N",
+              path};
+    case EMFILE:
+      return {error,
+              "the inotify instance limit was reached; raise it with "
+              "sysctl fs.inotify.max_user_instances=N",
+              path};
+    case 0:
+      return {EIO, "the watch could not be started", path};
+    default:
+      return {error, std::strerror(error), path};
+  }
+}
+
 }  // namespace
 
 /// What the stream's thread, the timer thread and readers share.
@@ -96,13 +119,22 @@ class WatchState {
     return static_cast<const WatchState*>(info)->ignores(std::string_view(path, length));
   }
 
-  void add(NativeEvent event) {
-    if (ignores(event.path) || (event.old_path && ignores(*event.old_path))) return;
+  /// Adds the events of one delivery that the rules let through.
+  void add(std::vector<NativeEvent>& events) {
     const Batcher::Clock::time_point now = Batcher::Clock::now();
     std::lock_guard hold(mutex);
     if (closing) return;
     const bool was_empty = batcher.empty();
-    batcher.add(std::move(event), now);
+    for (NativeEvent& event : events) {
+      if (ignores(event.path)) continue;
+      // A rename from an ignored place is an arrival.
+      if (event.old_path && ignores(*event.old_path)) {
+        event.old_path.reset();
+        event.text = "Modify(Name(To))";
+      }
+      batcher.add(std::move(event), now);
+    }
+    if (batcher.empty()) return;
     if (!due && batcher.is_due(now)) {
       due = true;
       ready.raise();
@@ -141,28 +173,56 @@ class WatchState {
 
 namespace {
 
-/// The watcher's handler: every event, as the new API hands it over, into the batcher.
+/// The watcher's handler. The stream callback below hands it events directly; an item that
+/// reaches it the other way (an error of the watcher) is a place to look at again.
 class BatchingHandler final : public EventHandler {
  public:
   explicit BatchingHandler(std::shared_ptr<WatchState> state) : state_(std::move(state)) {}
 
   void handle_event(WatchItem item) override {
+    std::vector<NativeEvent> events;
     if (item.is_err()) {
-      // Whatever the watcher could not follow is to be looked at again.
       const std::vector<Path>& paths = item.error().paths();
-      state_->add(NativeEvent{"Other", paths.empty() ? Path() : paths.front(), std::nullopt,
-                              IsDir::Unknown});
-      return;
+      events.push_back(NativeEvent{"Other", paths.empty() ? Path() : paths.front(), std::nullopt,
+                                   IsDir::Unknown});
+    } else {
+      const Event& event = item.value();
+      const std::vector<Path>& paths = event.paths();
+      events.push_back(NativeEvent{kind_text(event.kind()), paths.empty() ? Path() : paths.front(),
+                                   std::nullopt, is_dir_of(event.kind())});
     }
-    const Event& event = item.value();
-    const std::vector<Path>& paths = event.paths();
-    state_->add(NativeEvent{kind_text(event.kind()), paths.empty() ? Path() : paths.front(),
-                            std::nullopt, is_dir_of(event.kind())});
+    state_->add(events);
   }
+
+  void handle_events(std::vector<NativeEvent>& events) { state_->add(events); }
 
  private:
   std::shared_ptr<WatchState> state_;
 };
+
+/// The stream callback of the new API: the records' events, renames paired where the
+/// platform pairs them, handed over in one piece per delivery. The watcher's handler is a
+/// BatchingHandler: WatchCore::create sets this callback only together with one.
+void native_callback(ConstFSEventStreamRef stream, void* info, size_t count, void* paths,
+                     const FSEventStreamEventFlags flags[], const FSEventStreamEventId[]) noexcept {
+  call_nounwind([&] {
+    if (count == 0) return;
+    const auto& context = *static_cast<const StreamContextInfo*>(info);
+    StreamRecords records{count, static_cast<const char* const*>(paths), flags, nullptr};
+#if !defined(__APPLE__)
+    records.rename_marks = VestraFSEventStreamGetRenameMarks(stream);
+#else
+    (void)stream;
+#endif
+    std::vector<NativeEvent> events;
+    append_record_events(
+        records, [&](std::string_view path) { return is_admitted(path, context.subtree_by_path); },
+        events);
+    if (events.empty()) return;
+    auto guard = context.event_handler->lock().expect("lock not to be poisoned");
+    static_cast<BatchingHandler&>(**guard).handle_events(events);
+  });
+}
 
 }  // namespace
 
@@ -189,6 +249,7 @@ Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings
   parts->settings = std::move(settings);
   parts->watcher = FsEventWatcher::from_event_handler(
       share_event_handler(std::make_unique<BatchingHandler>(state)));
+  parts->watcher->set_stream_callback(&native_callback);
   if (!state->matcher.empty()) {
     parts->watcher->set_directory_filter(&WatchState::skip_directory, state.get());
   }
@@ -228,15 +289,12 @@ Result<Unit, WatchFailure> WatchCore::start() {
     parts_->timer.emplace(std::move(timer).value());
   }
   Result<Unit, Error> running = watcher.run();
-  if (running.is_err() && !watcher.stop_requested()) {
-    const int error = ENOSPC;
-    return Err(
-        WatchFailure{error,
-                     "the watch could not be set up: the inotify limits may be too low (raise "
-                     "fs.inotify.max_user_watches or fs.inotify.max_user_instances)",
-                     parts_->settings.targets[0].path});
-  }
-  return Ok();
+  if (watcher.stop_requested()) return Ok();
+  const int shortage = watcher.resource_error();
+  if (running.is_ok() && shortage == 0) return Ok();
+  // A watch that could not cover its trees is no watch: nothing of it is left running.
+  watcher.stop();
+  return Err(start_failure(shortage, parts_->settings.targets[0].path));
 }
 
 void WatchCore::close() {

@@ -12,4 +12,10 @@ struct WatchFailure {
   std::string filename;
 };
 
+/// "[Errno 2] No such file or directory: '/missing'", as OSError's own text reads.
+inline std::string text_form(const WatchFailure& failure) {
+  return "[Errno " + std::to_string(failure.error_number) + "] " + failure.message + ": '" +
+         failure.filename + "'";
+}
+
 }  // namespace vestra

@@ -17,6 +17,7 @@ namespace vestra::platform {
 /// The id of the latest record handed to any stream's callback.
 std::atomic<FSEventStreamEventId> latest_event_id{0};
 std::atomic<StartFault> next_start_fault{StartFault::None};
+std::atomic<std::size_t> next_watch_limit{SIZE_MAX};
 std::atomic<dev_t> device_being_watched{0};
 
 namespace {
@@ -102,9 +103,14 @@ bool __FSEventStream::start() {
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
   int error = 0;
+  const std::size_t next_limit = vestra::platform::next_watch_limit.exchange(SIZE_MAX);
+  if (next_limit != SIZE_MAX) watch_limit_ = next_limit;
   watcher_ = vestra::platform::TreeWatcher::open(
       paths_, watch_limit_, control_ ? control_->watch_count : watch_count_, error);
-  if (!watcher_) return false;
+  if (!watcher_) {
+    if (control_) control_->resource_error.store(error, std::memory_order_relaxed);
+    return false;
+  }
   watcher_->set_control(control_);
   watcher_->start(batch_);
   // A set-up cut short by a stop watches only part of the trees: it did not start.
@@ -225,6 +231,11 @@ void FSEventStreamScheduleWithRunLoop(FSEventStreamRef streamRef, CFRunLoopRef r
 
 void VestraFSEventStreamSetControl(FSEventStreamRef streamRef, VestraStreamControl* control) {
   if (streamRef) streamRef->set_control(control);
+}
+
+const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef streamRef) {
+  // Only the stream's own callback asks, while the stream delivers its batch.
+  return streamRef ? const_cast<FSEventStreamRef>(streamRef)->rename_marks() : nullptr;
 }
 
 Boolean FSEventStreamStart(FSEventStreamRef streamRef) {

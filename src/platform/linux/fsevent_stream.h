@@ -44,6 +44,9 @@ struct __FSEventStream final {
   /// Shares `control` (which outlives the stream) with the stream; before start().
   void set_control(VestraStreamControl* control) noexcept { control_ = control; }
 
+  /// The rename marks of the batch being delivered (see EventBatch::rename_marks).
+  const std::uint64_t* rename_marks() { return batch_.rename_marks(); }
+
   /// Test seams (see testing.h).
   void set_watch_limit(std::size_t limit) noexcept { watch_limit_ = limit; }
   void hold_reading(bool held) noexcept;
@@ -87,6 +90,8 @@ using EventStream = __FSEventStream;
 enum class StartFault { None, Refuse, EndRunAtOnce };
 /// The fault for the next start, taken by that start.
 extern std::atomic<StartFault> next_start_fault;
+/// The watch limit of the next stream to start (SIZE_MAX: none), taken by that start.
+extern std::atomic<std::size_t> next_watch_limit;
 /// The device that every stream reports it watches; 0 names none, as for a stream that was
 /// not created relative to a device.
 extern std::atomic<dev_t> device_being_watched;

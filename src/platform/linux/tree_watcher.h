@@ -59,7 +59,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void resync(EventBatch& out);
 
   /// Hands the stream's control to the walks (see TreeWalk::set_control).
-  void set_control(const VestraStreamControl* control) noexcept { walk_.set_control(control); }
+  void set_control(VestraStreamControl* control) noexcept { walk_.set_control(control); }
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
@@ -121,7 +121,17 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Renames, claims and exchanges (tree_renames.cpp).
-  void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
+  void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name,
+             EventBatch& out);
+  /// Marks the record just added as the `side` half of the rename with `cookie`, and as a
+  /// half of an exchange when it is one.
+  void mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out);
+  /// Notes the renames with cookies `first` and `second` as the two of one exchange.
+  void remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out);
+  /// Marks the rename of the file `name` in `dir` just read as the first half of an
+  /// exchange when the queue shows the second right behind it.
+  void note_file_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
+                          EventBatch& out);
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
@@ -151,6 +161,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   std::size_t next_note_ = 0;
   std::unordered_map<int, Claim> claims_;  // by the claimed directory's watch
   std::vector<Parked> parked_;
+  /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
+  /// the second), until their new halves are read.
+  std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
   /// What walks reported of one directory while records about it may still be queued.
   struct FreshNames {
     NameSet listed;         // reported as created by a walk
