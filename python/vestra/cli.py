@@ -37,6 +37,10 @@ GROUP_POLL = 0.02
 # How long what is left of a killed process group may take to go.
 KILL_WAIT = 5.0
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Left out with the watch's own default patterns: what test runners, type checkers and
+# linters write into the tree on every run, which would otherwise start `run` again
+# after each run, without end.
+TOOL_CACHES = (".pytest_cache", ".mypy_cache", ".ruff_cache", ".hypothesis")
 
 HELP_WIDTH = 79
 
@@ -136,7 +140,7 @@ def parser() -> Parser:
         "--no-default-ignore",
         action="store_true",
         help="also watch version-control directories, __pycache__, node_modules, virtual "
-        "environments and editor swap files",
+        "environments, editor swap files and the caches of test runners and type checkers",
     )
     watching.add_argument(
         "--non-recursive", action="store_true", help="watch each PATH itself, not below it"
@@ -670,7 +674,7 @@ def _main(argv: Sequence[str]) -> int:
         watch = Watch(
             *options.paths,
             recursive=options.recursive,
-            ignore=options.ignore,
+            ignore=[*(TOOL_CACHES if options.default_ignore else ()), *options.ignore],
             default_ignore=options.default_ignore,
             debounce=options.debounce,
             coalesce=options.run,
