@@ -633,7 +633,10 @@ reading.wait(10)
 if case == "fork":
     pid = os.fork()
     if pid == 0:
-        watch.close()  # inherited: delivers nothing here, and closes without a hang
+        # Inherited without its threads: closed here, the parent's watch untouched.
+        if not watch.closed or watch.read() is not None:
+            os._exit(8)
+        watch.close()
         with Watch(root, debounce=0) as own:
             open(os.path.join(root, "child"), "w").close()
             batch = own.read(timeout=10)
