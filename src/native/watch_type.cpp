@@ -55,8 +55,8 @@ Result<Py, PyErr> batch_list(const std::vector<NativeEvent>& batch) {
     const NativeEvent& event = batch[i];
     PyObject* old_path = event.old_path ? path_str(*event.old_path) : Py_NewRef(Py_None);
     PyObject* item =
-        Py_BuildValue("(s#NNi)", event.text.data(), static_cast<Py_ssize_t>(event.text.size()),
-                      path_str(event.path), old_path, static_cast<int>(event.is_dir));
+        Py_BuildValue("(sNNi)", event.text.c_str(), path_str(event.path), old_path,
+                      static_cast<int>(event.is_dir));
     if (!item) return Err(PyErr::fetch());
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
