@@ -355,8 +355,7 @@ class Watch:
         return int(self._native.watch_count)
 
     def coverage(self) -> list[tuple[str, str, str]]:
-        """(directory, how it is watched: "inotify" or "polling", why) for each watched
-        directory."""
+        """How the watched paths are covered: (path, "inotify" or "polling", why) rows."""
         return list(self._native.coverage())
 
     def __enter__(self) -> Watch:

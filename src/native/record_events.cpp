@@ -12,7 +12,6 @@ namespace vestra {
 namespace {
 
 constexpr std::uint64_t kOldName = 1;
-constexpr std::uint64_t kNewName = 2;
 constexpr std::uint64_t kFirstOfExchange = std::uint64_t{1} << 40;
 constexpr std::uint64_t kSecondOfExchange = std::uint64_t{1} << 41;
 

@@ -257,13 +257,23 @@ Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings
 }
 
 WatchCore::WatchCore(std::shared_ptr<WatchState> state, std::unique_ptr<Parts> parts)
-    : state_(std::move(state)), parts_(std::move(parts)) {}
+    : state_(std::move(state)), parts_(std::move(parts)), owner_(::getpid()) {}
 
 WatchCore::~WatchCore() {
+  if (forked()) {
+    (void)parts_.release();
+    (void)new std::shared_ptr<WatchState>(std::move(state_));
+    return;
+  }
   close();
 }
 
+bool WatchCore::forked() const noexcept {
+  return ::getpid() != owner_;
+}
+
 Result<Unit, WatchFailure> WatchCore::start() {
+  if (forked()) return Ok();
   std::lock_guard hold(parts_->lifecycle);
   if (parts_->started || parts_->torn_down || closed()) return Ok();
   parts_->started = true;
@@ -298,6 +308,7 @@ Result<Unit, WatchFailure> WatchCore::start() {
 }
 
 void WatchCore::close() {
+  if (forked()) return;
   parts_->watcher->request_stop();
   {
     std::lock_guard hold(state_->mutex);
@@ -316,6 +327,7 @@ void WatchCore::close() {
 }
 
 bool WatchCore::closed() const noexcept {
+  if (forked()) return true;
   std::lock_guard hold(state_->mutex);
   return state_->closing;
 }
@@ -326,6 +338,7 @@ int WatchCore::fileno() const noexcept {
 
 std::variant<std::vector<NativeEvent>, std::optional<WatchCore::Clock::duration>, WatchCore::Closed>
 WatchCore::poll_batch() {
+  if (forked()) return Closed{};
   const Clock::time_point now = Clock::now();
   std::lock_guard hold(state_->mutex);
   WatchState& state = *state_;
@@ -343,6 +356,7 @@ WatchCore::poll_batch() {
 }
 
 std::size_t WatchCore::watch_count() const noexcept {
+  if (forked()) return 0;
   return parts_->watcher->watch_count();
 }
 

@@ -33,7 +33,10 @@ struct WatchSettings {
 class WatchState;
 
 /// Owns the watcher, its loop thread and the timer thread that marks batches due. Every
-/// method may be called from any thread; start() and close() may overlap.
+/// method may be called from any thread; start() and close() may overlap. In a child
+/// process forked from the owner the watch is closed: it has none of the threads, and what
+/// it shares with the parent (descriptors, locks a parent thread may have held) is left
+/// untouched, its memory abandoned.
 class WatchCore {
  public:
   using Clock = Batcher::Clock;
@@ -70,8 +73,12 @@ class WatchCore {
  private:
   struct Parts;
   WatchCore(std::shared_ptr<WatchState> state, std::unique_ptr<Parts> parts);
+  /// True in a process forked from the one that made the watch.
+  bool forked() const noexcept;
+
   std::shared_ptr<WatchState> state_;
   std::unique_ptr<Parts> parts_;
+  const int owner_;
 };
 
 }  // namespace vestra

@@ -1,7 +1,5 @@
 #include "native/watch_type.h"
 
-#include <poll.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -15,6 +13,7 @@
 #include "binding/entry.h"
 #include "binding/py_ref.h"
 #include "native/watch_core.h"
+#include "support/readable_wait.h"
 
 namespace vestra {
 
@@ -56,8 +55,8 @@ Result<Py, PyErr> batch_list(const std::vector<NativeEvent>& batch) {
     const NativeEvent& event = batch[i];
     PyObject* old_path = event.old_path ? path_str(*event.old_path) : Py_NewRef(Py_None);
     PyObject* item =
-        Py_BuildValue("(s#NNi)", event.text.data(), static_cast<Py_ssize_t>(event.text.size()),
-                      path_str(event.path), old_path, static_cast<int>(event.is_dir));
+        Py_BuildValue("(sNNi)", event.text.c_str(), path_str(event.path), old_path,
+                      static_cast<int>(event.is_dir));
     if (!item) return Err(PyErr::fetch());
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -242,26 +241,16 @@ PyObject* watch_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       std::optional<Clock::duration> wait;
       if (bounded) wait = deadline - now;
       if (pending && (!wait || *pending < *wait)) wait = pending;
-      timespec span{};
-      if (wait) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
-        span.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        span.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-      }
-      pollfd ready{core.fileno(), POLLIN, 0};
-      int error = 0;
-      const int woken = detached([&] {
-        const int got = ::ppoll(&ready, 1, wait ? &span : nullptr, nullptr);
-        error = errno;
-        return got;
-      });
-      if (woken == -1 && error != EINTR) {
+      std::optional<std::chrono::nanoseconds> span;
+      if (wait) span = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait);
+      const int error = detached([&] { return wait_readable(core.fileno(), span); });
+      if (error != 0 && error != EINTR) {
         errno = error;
         PyErr_SetFromErrno(PyExc_OSError);
         return Err(PyErr::fetch());
       }
       // A signal handler that raises (Ctrl-C) ends the wait with its exception.
-      if (woken == -1 && PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
+      if (error == EINTR && PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
     }
   });
 }

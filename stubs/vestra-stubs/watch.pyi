@@ -95,7 +95,7 @@ class Watch:
     @property
     def watch_count(self) -> int: ...
     def coverage(self) -> list[tuple[str, str, str]]:
-        """(directory, "inotify" or "polling", why) for each watched directory."""
+        """How the watched paths are covered: (path, "inotify" or "polling", why) rows."""
     def __enter__(self) -> Watch: ...
     def __exit__(
         self,

@@ -169,3 +169,29 @@ def test_exchange_is_one_event_and_renames_are_paired(root, make):
         ("Modify(Name(Both))", c, a, is_dir),
     ]
     watch.close()
+
+
+@linux_only
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+def test_a_forked_child_sees_the_watch_closed_and_leaves_the_parents_alone(root):
+    watch = native_watch(root)
+    pid = os.fork()
+    if pid == 0:  # the child: no threads of the watch here
+        code = 0 if (watch.closed, watch.read(), watch.read_ready()) == (True, None, None) else 1
+        watch.close()
+        del watch
+        os._exit(code)
+    try:
+        with time_limit(10):
+            _, status = os.waitpid(pid, 0)
+    except BaseException:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        raise
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert not watch.closed and watch.read_ready() == -1.0
+    created = os.path.join(root, "after-fork")
+    open(created, "w").close()
+    with time_limit(10):
+        assert [event[1] for event in watch.read(5.0)] == [created]
+    watch.close()

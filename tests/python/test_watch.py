@@ -30,7 +30,6 @@ from workloads import (
 )
 
 from vestra.watch import (
-    DEFAULT_IGNORE,
     Event,
     Kind,
     Watch,
@@ -74,7 +73,8 @@ def changes(root, action, **options):
 
 def in_child(code, timeout=60):
     """Runs `code` in a fresh interpreter that can import the test helpers."""
-    return run_python(f"import sys; sys.path.insert(0, {HERE!r})\n" + textwrap.dedent(code), timeout=timeout)
+    code = f"import sys; sys.path.insert(0, {HERE!r})\n" + textwrap.dedent(code)
+    return run_python(code, timeout=timeout)
 
 
 # ---------------------------------------------------------------------------------------
@@ -327,8 +327,16 @@ CHANGES = [
         lambda r, o: os.rename(f"{r}/sub", f"{r}/renamed"),
         [(Kind.RENAMED, ("R/sub", "R/renamed"), True)],
     ),
-    ("move in", lambda r, o: os.rename(f"{o}/away", f"{r}/in"), [(Kind.MOVED_IN, ("R/in",), False)]),
-    ("move out", lambda r, o: os.rename(f"{r}/file", f"{o}/out"), [(Kind.MOVED_OUT, ("R/file",), False)]),
+    (
+        "move in",
+        lambda r, o: os.rename(f"{o}/away", f"{r}/in"),
+        [(Kind.MOVED_IN, ("R/in",), False)],
+    ),
+    (
+        "move out",
+        lambda r, o: os.rename(f"{r}/file", f"{o}/out"),
+        [(Kind.MOVED_OUT, ("R/file",), False)],
+    ),
     (
         "exchange files",
         lambda r, o: exchange(f"{r}/file", f"{r}/other"),
@@ -396,7 +404,7 @@ def test_an_event_is_immutable_and_names_its_paths():
     assert event.paths == ("/t/old", "/t/new")
     assert Event(Kind.CREATED, "/t/a", None, None, "Create(Any)").paths == ("/t/a",)
     with pytest.raises(AttributeError):
-        event.path = "/t/other"  # type: ignore[misc]
+        event.path = "/t/other"
 
 
 # ---------------------------------------------------------------------------------------
@@ -424,7 +432,7 @@ def test_ignored_directories_take_no_kernel_watch(root):
 FILTERED = [
     # (options, made (relative to the root), reported)
     ({}, ["node_modules/pkg1/index.js", ".git/objects/ab", "src/a.py", "src/a.py~"], ["src/a.py"]),
-    ({"default_ignore": False}, ["__pycache__/m.pyc", "src/.#a.py"], ["__pycache__/m.pyc", "src/.#a.py"]),
+    ({"default_ignore": False}, ["__pycache__/m.pyc", "src/.#a"], ["__pycache__/m.pyc", "src/.#a"]),
     ({"ignore": ["*.o"]}, ["build/a.o", "build/a.c", "src/b.o"], ["build/a.c"]),
     ({"ignore": ["build/*.o"]}, ["build/a.o", "src/b.o"], ["src/b.o"]),
     ({"ignore": ["docs/_build"]}, ["docs/_build/index.html", "docs/index.rst"], ["docs/index.rst"]),
@@ -453,10 +461,6 @@ def test_a_predicate_turns_a_rename_with_one_side_ignored_into_a_move(root):
         (Kind.MOVED_OUT, (f"{root}/kept",), False),
         (Kind.MOVED_IN, (f"{root}/draft",), False),
     ]
-
-
-def test_default_ignore_covers_the_usual_junk():
-    assert {".git", "__pycache__", "node_modules", ".venv", "*.swp", "*~"} <= set(DEFAULT_IGNORE)
 
 
 # ---------------------------------------------------------------------------------------
@@ -633,7 +637,10 @@ reading.wait(10)
 if case == "fork":
     pid = os.fork()
     if pid == 0:
-        watch.close()  # inherited: delivers nothing here, and closes without a hang
+        # Inherited without its threads: closed here, the parent's watch untouched.
+        if not watch.closed or watch.read() is not None:
+            os._exit(8)
+        watch.close()
         with Watch(root, debounce=0) as own:
             open(os.path.join(root, "child"), "w").close()
             batch = own.read(timeout=10)
@@ -652,7 +659,8 @@ sys.exit(3)
 @pytest.mark.parametrize("case, status", [("daemon", 3), ("closed", 3), ("fork", 5)])
 def test_a_program_that_reads_in_a_thread_exits_as_it_chose(tmp_path, case, status):
     result = subprocess.run(
-        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", EXIT_PROGRAM, case, os.path.realpath(tmp_path)],
+        # -W: the warning that fork() in a process with threads may deadlock is for others.
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", EXIT_PROGRAM, case, tmp_path],
         capture_output=True,
         text=True,
         timeout=60,
