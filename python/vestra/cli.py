@@ -13,6 +13,7 @@ import io
 import json
 import os
 import selectors
+import shutil
 import signal
 import subprocess
 import sys
@@ -487,6 +488,16 @@ def print_changes(watch: Watch, signals: Signals, output: Output) -> int:
 # Running a command.
 
 
+def unrunnable(program: str) -> str | None:
+    """Why `program` cannot be run, or None when it looks runnable: checked before
+    anything is watched, so that a mistyped command is the one line said."""
+    if shutil.which(program) is not None:
+        return None
+    if os.sep in program and os.path.exists(program):
+        return "permission denied" if not os.path.isdir(program) else "is a directory"
+    return "no such file or directory" if os.sep in program else "command not found"
+
+
 def become_subreaper() -> None:
     """Makes what COMMAND leaves behind (children whose parent ended) vestra's children,
     so vestra reaps them: no zombie is left where the system's init does not reap."""
@@ -669,6 +680,9 @@ def _main(argv: Sequence[str]) -> int:
         sys.stdout.reconfigure(errors="backslashreplace")
     output = Output(sys.stdout, json_line if options.json else text_line)
     if options.run:
+        if (problem := unrunnable(options.command[0])) is not None:
+            say(f"cannot run {options.command[0]}: {problem}")
+            return 1
         become_subreaper()
     try:
         watch = Watch(

@@ -244,10 +244,21 @@ ERRORS = [
         "command not found",
         ["run", "{root}/tree", "--", "{root}/no-such-command"],
         1,
-        [
-            "watching {root}/tree",
-            "vestra: cannot run {root}/no-such-command: no such file or directory",
-        ],
+        ["vestra: cannot run {root}/no-such-command: no such file or directory"],
+        None,
+    ),
+    (
+        "command not on PATH",
+        ["run", "--", "no-such-command-of-vestra"],
+        1,
+        ["vestra: cannot run no-such-command-of-vestra: command not found"],
+        None,
+    ),
+    (
+        "command not executable",
+        ["run", "--", "{root}/file"],
+        1,
+        ["vestra: cannot run {root}/file: permission denied"],
         None,
     ),
 ]
