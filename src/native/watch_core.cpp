@@ -5,40 +5,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
-#include "backend/stream_callback.h"
-#include "backend/stream_context.h"
 #include "backend/watcher.h"
-#include "event/kind_text.h"
-#include "native/record_events.h"
+#include "native/batch_delivery.h"
 #include "native/signal_block.h"
-#include "support/path.h"
+#include "native/watch_state.h"
 #include "support/thread.h"
-#include "support/wake_descriptor.h"
 
 namespace vestra {
 
 namespace {
 
 constexpr const char* kTimerThreadName = "vestra batches";
-
-IsDir is_dir_of(EventKind kind) {
-  using Tag = EventKind::Tag;
-  if (kind.tag() == Tag::Create) {
-    if (kind.create_detail() == CreateDetail::Folder) return IsDir::Yes;
-    if (kind.create_detail() == CreateDetail::File) return IsDir::No;
-  }
-  if (kind.tag() == Tag::Remove) {
-    if (kind.remove_detail() == RemoveDetail::Folder) return IsDir::Yes;
-    if (kind.remove_detail() == RemoveDetail::File) return IsDir::No;
-  }
-  return IsDir::Unknown;
-}
 
 /// The canonical form of `path` (which exists), as streams report paths below it.
 std::string canonical(const std::string& path) {
@@ -88,144 +70,6 @@ WatchFailure start_failure(int error, const std::string& path) {
 
 }  // namespace
 
-/// What the stream's thread, the timer thread and readers share.
-class WatchState {
- public:
-  explicit WatchState(const WatchSettings& settings)
-      : batcher(settings.batching), matcher(settings.ignore) {}
-
-  /// The root that `path` lies under, and the rest of `path` below it; nothing when none.
-  std::optional<std::string_view> relative_to_root(std::string_view path) const {
-    std::optional<std::string_view> best;
-    std::size_t best_length = 0;
-    for (const std::string& root : roots) {
-      if (!path_starts_with(path, root) || (best && root.size() <= best_length)) continue;
-      std::string_view rest = path.substr(std::min(root.size(), path.size()));
-      while (rest.starts_with('/')) rest.remove_prefix(1);
-      best = rest;
-      best_length = root.size();
-    }
-    return best;
-  }
-
-  bool ignores(std::string_view path) const {
-    if (matcher.empty()) return false;
-    const std::optional<std::string_view> relative = relative_to_root(path);
-    return relative && matcher.ignores(*relative);
-  }
-
-  /// The walk's filter: a directory below a root that the rules ignore.
-  static bool skip_directory(const void* info, const char* path, size_t length) {
-    return static_cast<const WatchState*>(info)->ignores(std::string_view(path, length));
-  }
-
-  /// Adds the events of one delivery that the rules let through.
-  void add(std::vector<NativeEvent>& events) {
-    const Batcher::Clock::time_point now = Batcher::Clock::now();
-    std::lock_guard hold(mutex);
-    if (closing) return;
-    const bool was_empty = batcher.empty();
-    for (NativeEvent& event : events) {
-      if (ignores(event.path)) continue;
-      // A rename from an ignored place is an arrival.
-      if (event.old_path && ignores(*event.old_path)) {
-        event.old_path.reset();
-        event.text = "Modify(Name(To))";
-      }
-      batcher.add(std::move(event), now);
-    }
-    if (batcher.empty()) return;
-    if (!due && batcher.is_due(now)) {
-      due = true;
-      ready.raise();
-    } else if (was_empty) {
-      changed.notify_one();
-    }
-  }
-
-  /// The timer thread: marks the pending batch due when its time comes; idle, it sleeps
-  /// without a deadline.
-  void run_timer() {
-    std::unique_lock hold(mutex);
-    while (!closing) {
-      const std::optional<Batcher::Clock::time_point> due_at = batcher.due_at();
-      if (!due_at || due) {
-        changed.wait(hold);
-      } else if (Batcher::Clock::now() >= *due_at) {
-        due = true;
-        ready.raise();
-      } else {
-        changed.wait_until(hold, *due_at);
-      }
-    }
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  Batcher batcher;
-  /// The pending batch is due and `ready` raised for it.
-  bool due = false;
-  bool closing = false;
-  WakeDescriptor ready;
-  std::vector<std::string> roots;
-  IgnoreMatcher matcher;
-};
-
-namespace {
-
-/// The watcher's handler. The stream callback below hands it events directly; an item that
-/// reaches it the other way (an error of the watcher) is a place to look at again.
-class BatchingHandler final : public EventHandler {
- public:
-  explicit BatchingHandler(std::shared_ptr<WatchState> state) : state_(std::move(state)) {}
-
-  void handle_event(WatchItem item) override {
-    std::vector<NativeEvent> events;
-    if (item.is_err()) {
-      const std::vector<Path>& paths = item.error().paths();
-      events.push_back(NativeEvent{"Other", paths.empty() ? Path() : paths.front(), std::nullopt,
-                                   IsDir::Unknown});
-    } else {
-      const Event& event = item.value();
-      const std::vector<Path>& paths = event.paths();
-      events.push_back(NativeEvent{kind_text(event.kind()), paths.empty() ? Path() : paths.front(),
-                                   std::nullopt, is_dir_of(event.kind())});
-    }
-    state_->add(events);
-  }
-
-  void handle_events(std::vector<NativeEvent>& events) { state_->add(events); }
-
- private:
-  std::shared_ptr<WatchState> state_;
-};
-
-/// The stream callback of the new API: the records' events, renames paired where the
-/// platform pairs them, handed over in one piece per delivery. The watcher's handler is a
-/// BatchingHandler: WatchCore::create sets this callback only together with one.
-void native_callback(ConstFSEventStreamRef stream, void* info, size_t count, void* paths,
-                     const FSEventStreamEventFlags flags[], const FSEventStreamEventId[]) noexcept {
-  call_nounwind([&] {
-    if (count == 0) return;
-    const auto& context = *static_cast<const StreamContextInfo*>(info);
-    StreamRecords records{count, static_cast<const char* const*>(paths), flags, nullptr};
-#if !defined(__APPLE__)
-    records.rename_marks = VestraFSEventStreamGetRenameMarks(stream);
-#else
-    (void)stream;
-#endif
-    std::vector<NativeEvent> events;
-    append_record_events(
-        records, [&](std::string_view path) { return is_admitted(path, context.subtree_by_path); },
-        events);
-    if (events.empty()) return;
-    auto guard = context.event_handler->lock().expect("lock not to be poisoned");
-    static_cast<BatchingHandler&>(**guard).handle_events(events);
-  });
-}
-
-}  // namespace
-
 /// What only the owner of the watch touches, behind the lifecycle lock.
 struct WatchCore::Parts {
   std::mutex lifecycle;
@@ -240,16 +84,16 @@ Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings
   if (settings.targets.empty()) {
     return Err(WatchFailure{EINVAL, "no path to watch", ""});
   }
-  auto state = std::make_shared<WatchState>(settings);
+  auto state = std::make_shared<WatchState>(settings.batching, settings.ignore);
   for (const WatchTarget& target : settings.targets) {
     if (std::optional<WatchFailure> failure = check_target(target)) return Err(std::move(*failure));
     state->roots.push_back(canonical(target.path));
   }
   auto parts = std::make_unique<Parts>();
   parts->settings = std::move(settings);
-  parts->watcher = FsEventWatcher::from_event_handler(
-      share_event_handler(std::make_unique<BatchingHandler>(state)));
-  parts->watcher->set_stream_callback(&native_callback);
+  parts->watcher =
+      FsEventWatcher::from_event_handler(share_event_handler(make_batching_handler(state)));
+  parts->watcher->set_stream_callback(&batch_delivery_callback);
   if (!state->matcher.empty()) {
     parts->watcher->set_directory_filter(&WatchState::skip_directory, state.get());
   }

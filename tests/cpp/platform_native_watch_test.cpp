@@ -70,10 +70,15 @@ TEST(NativeWatchTest, MissingPathIsENOENT) {
   EXPECT_EQ(created.error().filename, dir / "missing");
 }
 
-// The descriptor is readable only while a batch is due, and for good once closed.
-TEST(NativeWatchTest, DescriptorReadableOnlyWhenDueOrClosed) {
+class DescriptorTest : public ::testing::TestWithParam<std::chrono::milliseconds> {};
+
+// The descriptor is readable only while a batch is due, and for good once closed. With a
+// quiet window, the timer thread makes it readable once the window has passed.
+TEST_P(DescriptorTest, ReadableOnlyWhenDueOrClosed) {
   TempDir dir;
-  auto core = WatchCore::create(settings_for(dir.path())).unwrap();
+  WatchSettings settings = settings_for(dir.path());
+  settings.batching.debounce = GetParam();
+  auto core = WatchCore::create(std::move(settings)).unwrap();
   ASSERT_TRUE(core->start().is_ok());
   EXPECT_FALSE(readable(core->fileno(), 0ms)) << "idle";
   std::ofstream(dir / "new").close();
@@ -87,6 +92,8 @@ TEST(NativeWatchTest, DescriptorReadableOnlyWhenDueOrClosed) {
   EXPECT_TRUE(std::holds_alternative<WatchCore::Closed>(core->poll_batch()));
   core->close();  // again: nothing happens
 }
+
+INSTANTIATE_TEST_SUITE_P(Debounce, DescriptorTest, ::testing::Values(0ms, 20ms));
 
 // A stop requested during the set-up walk ends it at the next directory: the listing of the
 // top asks the filter about its 200 subdirectories, and no subdirectory is listed after it.
