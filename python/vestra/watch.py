@@ -237,7 +237,8 @@ class Watch:
       never watched nor walked, and nothing below it is reported.
     - `default_ignore`: add `DEFAULT_IGNORE` to `ignore`.
     - `ignore_if`: called with each absolute path of each event, in the thread that reads;
-      True drops it. A rename with one side dropped arrives as a move in or out.
+      True drops it. A rename with one side dropped arrives as a move in or out, an
+      exchange with one side dropped as a move out and a move in of the other side.
     - `debounce`: seconds without an event that end a batch (0 hands each read over at once).
     - `max_delay`: seconds after a batch's first event at which it ends in any case.
     - `coalesce`: reduce each batch to the net change per path (a file created and then
@@ -389,7 +390,7 @@ class Watch:
         events = _make_events(batch)
         if self._ignore_if is None:
             return events
-        return [kept for event in events if (kept := _filtered(event, self._ignore_if))]
+        return [kept for event in events for kept in _filtered(event, self._ignore_if)]
 
 
 _LONGEST_WAIT: Final = 86400.0
@@ -424,25 +425,27 @@ def _make_events(batch: list[tuple[str, str, str | None, int]]) -> list[Event]:
     return events
 
 
-def _filtered(event: Event, ignored: Callable[[str], bool]) -> Event | None:
-    """`event` as it looks once the paths that `ignored` accepts are left out: None when
-    all of them are; a rename or exchange with one side left out is a move out of the old
-    path or a move in to the new one."""
+def _filtered(event: Event, ignored: Callable[[str], bool]) -> list[Event]:
+    """What is left of `event` once the paths that `ignored` accepts are left out, as the
+    native rules leave it: a rename with one side left out is a move out of the old path
+    or a move in to the new one; an exchange with one side left out is a move out and a
+    move in of the other side, whose content came from elsewhere."""
     if event.kind not in _TWO_PATHS or event.old_path is None:
-        return None if ignored(event.path) else event
+        return [] if ignored(event.path) else [event]
     old_gone, new_gone = ignored(event.old_path), ignored(event.path)
+    if not (old_gone or new_gone):
+        return [event]
     if old_gone and new_gone:
-        return None
-    if new_gone:
-        # RENAMED: the old path left the visible tree. EXCHANGED: what old_path holds now
-        # came from an ignored place, and that is a move in to old_path.
-        if event.kind is Kind.RENAMED:
-            return Event(Kind.MOVED_OUT, event.old_path, None, event.is_dir, _MOVED_OUT_TEXT)
-        return Event(Kind.MOVED_IN, event.old_path, None, None, _MOVED_IN_TEXT)
-    if old_gone:
-        is_dir = event.is_dir if event.kind is Kind.RENAMED else None
-        return Event(Kind.MOVED_IN, event.path, None, is_dir, _MOVED_IN_TEXT)
-    return event
+        return []
+    if event.kind is Kind.RENAMED:
+        if new_gone:
+            return [Event(Kind.MOVED_OUT, event.old_path, None, event.is_dir, _MOVED_OUT_TEXT)]
+        return [Event(Kind.MOVED_IN, event.path, None, event.is_dir, _MOVED_IN_TEXT)]
+    kept = event.old_path if new_gone else event.path
+    return [
+        Event(Kind.MOVED_OUT, kept, None, event.is_dir, _MOVED_OUT_TEXT),
+        Event(Kind.MOVED_IN, kept, None, event.is_dir, _MOVED_IN_TEXT),
+    ]
 
 
 class _AsyncBatches:

@@ -447,19 +447,30 @@ def test_filters_keep_the_events_of_ignored_paths_away(root, options, made, repo
     assert [paths for _, paths, _ in seen] == [(os.path.join(root, p),) for p in reported]
 
 
-def test_a_predicate_turns_a_rename_with_one_side_ignored_into_a_move(root):
+@pytest.mark.parametrize(
+    "rule",
+    [{"ignore_if": lambda path: "tmp" in path.split("/")[-2:]}, {"ignore": ["tmp"]}],
+    ids=["predicate", "pattern"],
+)
+def test_a_rename_or_exchange_with_one_side_ignored_becomes_moves(root, rule):
     os.mkdir(os.path.join(root, "tmp"))
     touch(os.path.join(root, "kept"))
     touch(os.path.join(root, "tmp", "draft"))
 
+    touch(os.path.join(root, "swapped"))
+    touch(os.path.join(root, "tmp", "other"))
+
     def actions():
         os.rename(f"{root}/kept", f"{root}/tmp/kept")
         os.rename(f"{root}/tmp/draft", f"{root}/draft")
+        exchange(f"{root}/swapped", f"{root}/tmp/other")
 
-    seen = changes(root, actions, ignore_if=lambda path: "/tmp" in path[len(root) :])
+    seen = changes(root, actions, **rule)
     assert seen == [
         (Kind.MOVED_OUT, (f"{root}/kept",), False),
         (Kind.MOVED_IN, (f"{root}/draft",), False),
+        (Kind.MOVED_OUT, (f"{root}/swapped",), False),
+        (Kind.MOVED_IN, (f"{root}/swapped",), False),
     ]
 
 
