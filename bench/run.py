@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Benchmark driver: the same workloads against vestra, watchdog and a minimal C inotify reader.
+"""Benchmark driver: the same workloads against vestra (rswatcher and vestra.watch), watchdog
+and a minimal C inotify reader.
 
 Usage (from the repo root):  python bench/run.py [--quick] [--cases ...] [--watchers ...]
 See bench/README.md.
@@ -26,8 +27,14 @@ BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "build"
 RESULTS = BENCH / "results"
 VENV = BENCH / ".venv"
-ALL_CASES = ["burst", "tree", "latency", "startup", "rename", "idle", "polling"]
-ALL_WATCHERS = ["floor", "vestra", "watchdog"]
+ALL_CASES = ["burst", "tree", "latency", "startup", "rename", "idle", "close", "prune", "polling"]
+ALL_WATCHERS = ["floor", "vestra", "watch", "watchdog"]
+# The module each Python watcher imports.
+MODULES = {"vestra": "vestra", "watch": "vestra.watch", "watchdog": "watchdog"}
+# Cases that measure what only some watchers have.
+ONLY = {"close": {"watch"}, "prune": {"watch"}, "polling": {"vestra"}}
+# The watchers compared with the floor, each in a ratio column.
+RATIOS = ["vestra", "watch"]
 now = time.monotonic_ns
 
 FULL = {
@@ -41,6 +48,8 @@ FULL = {
     "poll_cost_entries": 10_000,
     "poll_idle_entries": 100_000,
     "poll_latency_ops": 30,
+    "close_rounds": 500,
+    "prune_modules": 100_000,  # directories in node_modules
     "quiet_s": 0.8,  # no new event for this long after the sync marker: done
     "repeat": 3,
 }
@@ -55,6 +64,8 @@ QUICK = {
     "poll_cost_entries": 1000,
     "poll_idle_entries": 2000,
     "poll_latency_ops": 4,
+    "close_rounds": 20,
+    "prune_modules": 300,
     "quiet_s": 0.25,
     "repeat": 1,
 }
@@ -98,11 +109,11 @@ def find_pythons(args, wanted: list[str]) -> dict[str, str]:
     candidates = [args.python] if args.python else [sys.executable, str(VENV / "bin" / "python")]
     candidates = [c for c in candidates if Path(c).exists()]
     found: dict[str, str] = {}
-    for name in ("vestra", "watchdog"):
+    for name in ("vestra", "watch", "watchdog"):
         if name not in wanted:
             continue
         for py in candidates:
-            if can_import(py, name):
+            if can_import(py, MODULES[name]):
                 found[name] = py
                 break
     if "watchdog" in wanted and "watchdog" not in found and not args.python and not args.strict:
@@ -292,7 +303,7 @@ class Watcher:
 
 def category(watcher: str, kind: str) -> str:
     """create | remove | modify | rename | overflow | access | other"""
-    if watcher == "vestra":
+    if watcher in ("vestra", "watch"):
         if kind.startswith("Create"):
             return "create"
         if kind.startswith("Remove"):
@@ -517,8 +528,10 @@ class Runner:
     # --- startup -------------------------------------------------------------
 
     @staticmethod
-    def make_dirs(root: Path, n: int) -> None:
+    def make_dirs(root: Path, n: int, mkroot: bool = False) -> None:
         """N directories: groups of 100 (gNNNN with 99 subdirectories dNN each)."""
+        if mkroot:
+            root.mkdir(parents=True)
         for i in range(n):
             g = root / f"g{i // 100:04d}"
             os.mkdir(g if i % 100 == 0 else g / f"d{i % 100:02d}")
@@ -560,7 +573,7 @@ class Runner:
     @staticmethod
     def loop_thread_cpu_ns(watcher: str, th: dict) -> int:
         """CPU of the thread that reads the kernel's events (the only one, for floor)."""
-        if watcher == "vestra":
+        if watcher in ("vestra", "watch"):
             return sum(c for k, (c, _) in th.items() if k.split(":", 1)[1].startswith("murmelant"))
         return sum(c for c, _ in th.values())
 
@@ -704,6 +717,92 @@ class Runner:
             "new file missed": n - len(lat),
         }
 
+    # --- close and prune: vestra.watch in a process of its own ------------------
+
+    def run_watch_code(self, code: str, *args, timeout: float = 600) -> dict:
+        """Runs `code` (a Python program printing one JSON line) with the watch's Python."""
+        r = subprocess.run(
+            [self.pythons["watch"], "-c", code, *map(str, args)],
+            capture_output=True, text=True, timeout=timeout,
+        )
+        if r.returncode != 0:
+            raise BenchError(f"watch program failed: {r.stderr.strip()[-500:]}")
+        return json.loads(r.stdout)
+
+    CLOSE = r"""
+import json, os, sys, threading, time
+from vestra.watch import Watch
+
+root, rounds = sys.argv[1], int(sys.argv[2])
+waits = []
+for _ in range(rounds):
+    watch = Watch(root)
+    returned = []
+
+    def read():
+        watch.read()
+        returned.append(time.monotonic_ns())
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    time.sleep(0.005)  # the reader is blocked in read() by then
+    closing = time.monotonic_ns()
+    watch.close()
+    reader.join(10)
+    waits.append((returned[0] - closing) / 1e3)
+print(json.dumps(waits))
+"""
+
+    def case_close(self, watcher: str, tag: str) -> dict:
+        tmp = self.mkdtemp()
+        try:
+            waits = self.run_watch_code(self.CLOSE, tmp, self.sizes["close_rounds"])
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+        return {
+            "close() -> reader returns p50 us": percentile(waits, 0.5),
+            "close() -> reader returns p99 us": percentile(waits, 0.99),
+        }
+
+    PRUNE = r"""
+import json, os, sys, time
+from vestra.watch import Watch
+
+def watches():
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{name}") == "anon_inode:inotify":
+                with open(f"/proc/self/fdinfo/{name}") as info:
+                    count += sum(line.startswith("inotify wd:") for line in info)
+        except OSError:
+            pass
+    return count
+
+root, default_ignore = sys.argv[1], sys.argv[2] == "1"
+started = time.monotonic_ns()
+with Watch(root, default_ignore=default_ignore) as watch:
+    ready = time.monotonic_ns()
+    print(json.dumps({"ms": (ready - started) / 1e6, "watches": watches()}))
+"""
+
+    def case_prune(self, watcher: str, tag: str) -> dict:
+        tmp = self.mkdtemp()
+        n = self.sizes["prune_modules"]
+        try:
+            root = tmp / "project"
+            for d in ("src/app", "tests", "docs"):
+                (root / d).mkdir(parents=True)
+            self.make_dirs(root / "node_modules", n, mkroot=True)
+            out = {}
+            for default_ignore, label in ((True, "default rules"), (False, "no rules")):
+                found = self.run_watch_code(self.PRUNE, root, int(default_ignore))
+                out[f"node_modules of {n:,} dirs, {label}: watches"] = found["watches"]
+                out[f"node_modules of {n:,} dirs, {label}: set-up ms"] = found["ms"]
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+        return out
+
     # --- orchestration -------------------------------------------------------
 
     def order(self, rep: int) -> list[str]:
@@ -753,7 +852,8 @@ class Runner:
                 fn = getattr(self, f"case_{case}")
                 for rep in range(repeat):
                     for w in self.order(rep):
-                        attempt(case, w, rep, lambda tag, w=w: fn(w, tag))
+                        if w in ONLY.get(case, (w,)):
+                            attempt(case, w, rep, lambda tag, w=w: fn(w, tag))
         return {"results": results, "failures": failures}
 
 
@@ -800,15 +900,14 @@ def cell(entry: dict | None, repeat: int) -> str:
 def table(summary: dict, watchers: list[str], repeat: int) -> str:
     cols = [w for w in ALL_WATCHERS if w in watchers]
     header = ["case / metric", *cols]
-    ratio = "floor" in cols and "vestra" in cols
-    if ratio:
-        header.append("vestra/floor")
+    ratios = [w for w in RATIOS if "floor" in cols and w in cols]
+    header += [f"{w}/floor" for w in ratios]
     rows = []
     for case, metrics in summary.items():
         for metric, per in metrics.items():
             row = [f"{case} / {metric}"] + [cell(per.get(w), repeat) for w in cols]
-            if ratio:
-                f, v = per.get("floor", {}).get("median"), per.get("vestra", {}).get("median")
+            for w in ratios:
+                f, v = per.get("floor", {}).get("median"), per.get(w, {}).get("median")
                 row.append(f"{v / f:.2f}x" if f is not None and v is not None and f > 0 and v >= 0
                            else "-")
             rows.append(row)
@@ -899,7 +998,7 @@ def main() -> int:
         "repeat": repeat,
         "sizes": sizes,
         "pythons": pythons,
-        "versions": {w: module_version(py, w) for w, py in pythons.items()},
+        "versions": {w: module_version(py, MODULES[w].split(".")[0]) for w, py in pythons.items()},
         "repo": subprocess.run(["git", "-C", str(BENCH), "describe", "--always", "--dirty"],
                                capture_output=True, text=True).stdout.strip(),
         "inotify": {

@@ -1,4 +1,4 @@
-"""One watcher process for the benchmark: `python watcher.py vestra|watchdog ROOT`.
+"""One watcher process for the benchmark: `python watcher.py vestra|watch|watchdog ROOT`.
 
 It watches ROOT and records (monotonic_ns, event) for every event it is given, doing
 nothing else in the callback. Everything is converted to text only when the driver asks
@@ -109,6 +109,28 @@ def run_vestra(root: str) -> None:
     rec.stop()
 
 
+def run_watch(root: str) -> None:
+    """vestra.watch with every event handed over at once (no debounce) and no filter."""
+    from vestra.watch import Watch
+
+    def describe(ev):
+        return ev.text, list(ev.paths)
+
+    rec = Recorder(describe)
+    append = rec.events.append
+    threading.Thread(target=rec.commands, daemon=True).start()
+    rec.t_call = monotonic_ns()
+    with Watch(root, debounce=0, default_ignore=False) as watch:
+        for batch in watch:
+            t = monotonic_ns()
+            for ev in batch:
+                append((t, ev))
+                if ".bench-" in ev.path:
+                    rec.marker(t, ev.path)
+    emit("error the watch ended")
+    rec.stop()
+
+
 def run_watchdog(root: str) -> None:
     from watchdog.events import FileSystemEventHandler
     from watchdog.observers.inotify import InotifyObserver
@@ -137,7 +159,7 @@ def run_watchdog(root: str) -> None:
 
 def main() -> None:
     impl, root = sys.argv[1], os.path.realpath(sys.argv[2])
-    {"vestra": run_vestra, "watchdog": run_watchdog}[impl](root)
+    {"vestra": run_vestra, "watch": run_watch, "watchdog": run_watchdog}[impl](root)
 
 
 if __name__ == "__main__":

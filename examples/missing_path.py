@@ -1,45 +1,38 @@
-"""Recipe: catch PanicException for a path that cannot be watched.
+"""Example: a path that cannot be watched raises an ordinary OSError.
 
-A watch that cannot start, such as one on a path that does not exist, raises vestra's
-`PanicException`. It derives from `BaseException` (so `except Exception` lets it through),
-and it is not an attribute of the module: catch `BaseException` and test the type's name,
-letting everything else (KeyboardInterrupt, SystemExit, ...) go on. The type checker
-knows the type through vestra's stubs, so a small guard function narrows the error.
+`vestra.watch` raises `WatchError`, an `OSError` with `errno`, `strerror` and `filename`
+set, and more precisely `FileNotFoundError`, `PermissionError` or `NotADirectoryError` as
+fits, so the usual `except` clauses catch it. Nothing is printed. (The low-level
+`vestra.rswatcher` raises its `PanicException` instead: see the README.)
 
     python examples/missing_path.py
 """
 
+import errno
 import os
 import tempfile
-from typing import TYPE_CHECKING, TypeGuard
 
-import vestra
-
-if TYPE_CHECKING:
-    from vestra import PanicException  # for annotations only: it is not there at run time
+from vestra.watch import Watch, WatchError
 
 
-def is_panic(error: BaseException) -> TypeGuard["PanicException"]:
-    return type(error).__name__ == "PanicException"
-
-
-def watch_or_explain(path: str) -> str | None:
-    """Watches `path` until the callback raises; returns why the watch could not start."""
+def why_not(path: str) -> str | None:
+    """None when `path` can be watched, else why not."""
     try:
-        vestra.rswatcher(path, print)
-    except BaseException as error:
-        if not is_panic(error):
-            raise
-        return str(error)
-    return None
+        with Watch(path):
+            return None
+    except FileNotFoundError as error:
+        assert isinstance(error, WatchError) and error.errno == errno.ENOENT
+        return f"{error.filename} does not exist"
+    except OSError as error:
+        return f"{error.filename}: {error.strerror}"
 
 
 def main() -> None:
     with tempfile.TemporaryDirectory() as directory:
         missing = os.path.join(directory, "not-there")
-        why = watch_or_explain(missing)
-    assert why is not None and "PathNotFound" in why and missing in why, why
-    print(f"missing_path: ok ({why})")
+        assert why_not(missing) == f"{missing} does not exist", why_not(missing)
+        assert why_not(directory) is None
+    print(f"missing_path: ok ({why_not(missing)})")
 
 
 if __name__ == "__main__":

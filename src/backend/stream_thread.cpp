@@ -1,5 +1,6 @@
 // The watcher's stream and the thread whose run loop carries it.
-#include <sched.h>
+#include <chrono>
+#include <thread>
 
 #include "backend/stream_callback.h"
 #include "backend/stream_context.h"
@@ -57,17 +58,29 @@ std::string describe_failure(const PanicPayload& payload) {
 Result<Unit, Error> FsEventWatcher::run() {
   if (CFArrayGetCount(stream_paths_.get()) == 0) return Err(Error::path_not_found());
 
+  auto control = std::make_unique<VestraStreamControl>();
+  control->skip_directory = skip_directory_;
+  control->skip_info = skip_info_;
+  {
+    std::lock_guard hold(control_mutex_);
+    if (closed_) return Err(Error(ErrorKind::Generic{"the watch was stopped"}));
+    control_ = std::move(control);
+  }
+
   auto* info = new StreamContextInfo{event_handler_, subtree_by_path_};
   FSEventStreamContext context{0, info, nullptr, release_context, nullptr};
   FSEventStreamRef stream =
-      FSEventStreamCreate(kCFAllocatorDefault, callback, &context, stream_paths_.get(), since_when_,
-                          latency_, create_flags_);
+      FSEventStreamCreate(kCFAllocatorDefault, stream_callback_, &context, stream_paths_.get(),
+                          since_when_, latency_, create_flags_);
   if (!stream) {
     // No stream took the context over.
     release_context(info);
     return Err(Error(ErrorKind::Generic{"the event stream could not be created"}));
   }
   StreamOwner owner(stream);
+#if !defined(__APPLE__)
+  VestraFSEventStreamSetControl(stream, control_.get());
+#endif
 
   auto [handshake, run_loop_receiver] = channel<CFRef<CFRunLoopRef>>();
   auto thread = JoinableThread::spawn(
@@ -94,14 +107,51 @@ void FsEventWatcher::stop() {
   ActiveLoop loop = std::move(*active_loop_);
   active_loop_.reset();
 
-  // Stop only a loop that is waiting: a batch being delivered is delivered completely, and
-  // a stop that came before the loop began to run is not lost. A loop whose run returned
-  // by itself (left without sources) never waits again: its thread ends on its own.
-  while (!CFRunLoopIsWaiting(loop.run_loop.get()) && !loop.thread.is_finished()) sched_yield();
+  {
+    // A walk in progress on the loop's thread ends at its next directory.
+    std::lock_guard hold(control_mutex_);
+    control_->stop_requested.store(true, std::memory_order_relaxed);
+  }
+  // A stop ends the run in progress once its callback, if any, has returned: a batch being
+  // delivered is delivered completely. Apple's run loops drop a stop that comes before the
+  // run has begun, so there it is asked again every millisecond until the thread ends.
   CFRunLoopStop(loop.run_loop.get());
+#if defined(__APPLE__)
+  while (!loop.thread.is_finished()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    CFRunLoopStop(loop.run_loop.get());
+  }
+#endif
   if (auto failure = loop.thread.join()) {
     panic("thread to shut down: " + describe_failure(*failure));
   }
+}
+
+void FsEventWatcher::request_stop() noexcept {
+  std::lock_guard hold(control_mutex_);
+  closed_ = true;
+  if (control_) control_->stop_requested.store(true, std::memory_order_relaxed);
+}
+
+bool FsEventWatcher::stop_requested() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return closed_;
+}
+
+std::size_t FsEventWatcher::watch_count() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return control_ ? control_->watch_count.load(std::memory_order_relaxed) : 0;
+}
+
+int FsEventWatcher::resource_error() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return control_ ? control_->resource_error.load(std::memory_order_relaxed) : 0;
+}
+
+void FsEventWatcher::set_directory_filter(bool (*skip)(const void*, const char*, size_t),
+                                          const void* info) {
+  skip_directory_ = skip;
+  skip_info_ = info;
 }
 
 }  // namespace vestra

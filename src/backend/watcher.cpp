@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/path_conversion.h"
+#include "backend/stream_callback.h"
 #include "support/real_path.h"
 #include "support/text.h"
 
@@ -18,6 +19,7 @@ std::unique_ptr<FsEventWatcher> FsEventWatcher::from_event_handler(
 
 FsEventWatcher::FsEventWatcher(SharedEventHandler event_handler)
     : event_handler_(std::move(event_handler)),
+      stream_callback_(&callback),
       stream_paths_(CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks)) {}
 
 FsEventWatcher::~FsEventWatcher() {

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
 #include "backend/watch_registry.h"
 #include "event/error.h"
 #include "event/event_handler.h"
+#include "platform/api/stream_control.h"
 #include "platform/cf_ref.h"
 #include "platform/platform.h"
 #include "support/result.h"
@@ -43,8 +45,27 @@ class FsEventWatcher final : public Watcher {
   /// stream is started, so later changes are reported, or once a stream that could not be
   /// started has been released. Only while no stream is live.
   Result<Unit, Error> run();
-  /// Ends the live stream, if any: waits until its loop is idle, stops it, joins the thread.
+  /// Ends the live stream, if any: a walk in progress stops at its next directory, a batch
+  /// being delivered is delivered completely, then the thread is joined.
   void stop();
+  /// From any thread: stops a set-up in progress at its next directory, and makes every
+  /// later run() fail. The owning thread still calls stop() (or destroys the watcher).
+  void request_stop() noexcept;
+  /// Whether request_stop() was called.
+  bool stop_requested() const noexcept;
+  /// Directories the live (or latest) stream holds a kernel watch on; any thread.
+  std::size_t watch_count() const noexcept;
+  /// What cut the live (or latest) stream's watching short for want of a kernel resource
+  /// (an errno); 0 when nothing did or the platform does not say. Any thread.
+  int resource_error() const noexcept;
+  /// Directories for which `skip(info, path, length)` is true are neither watched nor walked
+  /// by later streams (where the platform walks); before run().
+  void set_directory_filter(bool (*skip)(const void*, const char*, size_t), const void* info);
+  /// The callback of later streams, in place of the one that makes this system's events
+  /// (backend/stream_callback.h); it gets the same context. Before run().
+  void set_stream_callback(FSEventStreamCallback stream_callback) noexcept {
+    stream_callback_ = stream_callback;
+  }
 
   const WatchRegistry& registry() const noexcept { return subtree_by_path_; }
   CFArrayRef stream_paths() const noexcept { return stream_paths_.get(); }
@@ -60,6 +81,7 @@ class FsEventWatcher final : public Watcher {
   };
 
   SharedEventHandler event_handler_;
+  FSEventStreamCallback stream_callback_;
   WatchRegistry subtree_by_path_;
   CFRef<CFMutableArrayRef> stream_paths_;
   const FSEventStreamEventId since_when_ = kFSEventStreamEventIdSinceNow;
@@ -67,6 +89,13 @@ class FsEventWatcher final : public Watcher {
   const FSEventStreamCreateFlags create_flags_ =
       kFSEventStreamCreateFlagNoDefer | kFSEventStreamCreateFlagFileEvents;
   std::optional<ActiveLoop> active_loop_;
+  /// Guards `control_` and `closed_` against request_stop() from other threads.
+  mutable std::mutex control_mutex_;
+  /// Shared with the live stream; a fresh one per stream, kept until the next.
+  std::unique_ptr<VestraStreamControl> control_;
+  bool closed_ = false;
+  bool (*skip_directory_)(const void*, const char*, size_t) = nullptr;
+  const void* skip_info_ = nullptr;
 };
 
 }  // namespace vestra

@@ -166,7 +166,19 @@ def run_python(code, timeout=30, **kwargs):
 from workloads import HERE, Child, stop_process  # noqa: E402 - kept beside the code that uses it
 
 # The child watches PATH and prints every event as one JSON line; it ends on SIGINT (or any
-# other exception) and then prints how it ended and what it left behind.
+# other exception) and then prints how it ended and what it left behind. WATCH is how it
+# watches: through rswatcher, or through vestra.watch with each event given as the same
+# dict (its kind text, and its paths: old and new for a rename or an exchange).
+WATCH_CALLS = {
+    "rswatcher": "vestra.rswatcher(path, callback)",
+    "watch": (
+        "import vestra.watch\n"
+        "with vestra.watch.Watch(path, debounce=0, default_ignore=False) as watch:\n"
+        "    for batch in watch:\n"
+        "        for event in batch:\n"
+        "            callback(dict(kind=event.text, paths=list(event.paths)))\n"
+    ),
+}
 WATCH_CHILD = """
 import json, os, sys
 import vestra
@@ -193,9 +205,12 @@ def callback(event):
 def left_behind():
     return len(inotify_instances()), watcher_threads()
 
+def watch():
+{watch}
+
 emit(started=os.getuid())
 try:
-    vestra.rswatcher(path, callback)
+    watch()
     ended, message = "returned", ""
 except BaseException as error:
     ended, message = type(error).__name__, str(error)
@@ -229,8 +244,9 @@ class WatchingChild:
     """`rswatcher(path, ...)` in a child interpreter. Its events come back as dicts; every
     wait is bounded and shows what was seen when it fails."""
 
-    def __init__(self, path, drop_to=None, extra_env=None):
-        code = WATCH_CHILD.format(path=path, drop_to=drop_to, here=HERE)
+    def __init__(self, path, drop_to=None, api="rswatcher", extra_env=None):
+        watch = textwrap.indent(WATCH_CALLS[api], "    ")
+        code = WATCH_CHILD.format(path=path, drop_to=drop_to, here=HERE, watch=watch)
         env = {**os.environ, **extra_env} if extra_env else None
         if drop_to is not None and "ASAN_OPTIONS" in os.environ:
             # Once it is not root, the child cannot read the interpreter's symbols (under

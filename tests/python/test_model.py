@@ -25,6 +25,11 @@ pytestmark = linux_only
 PROBE = ".probe"
 START = ["a/sub/old", "a/f", "b/", "c/d/", "e"]  # a trailing "/" makes a directory
 NAME = "Modify(Name(Any))"
+# What vestra.watch gives instead: renames paired by the platform layer, and lone halves
+# that say which way they went.
+RENAMED, MOVED_IN, MOVED_OUT, EXCHANGED = (
+    f"Modify(Name({half}))" for half in ("Both", "To", "From", "Other")
+)
 libc = ctypes.CDLL(None, use_errno=True)
 RENAME_EXCHANGE = 2
 AT_FDCWD = -100
@@ -119,9 +124,29 @@ class Replay:
             group.update(new + p[len(old) :] for p in moved)
         self.tree.add(new)
 
-    def event(self, kind, path):
+    def event(self, kind, path, old=None):
         parent = os.path.dirname(path)
-        if kind.startswith("Create"):
+        if kind in (RENAMED, EXCHANGED):
+            self.expect(old, (kind, old))
+            self.expect(path if kind == EXCHANGED else parent, (kind, path))
+            if kind == EXCHANGED:
+                self.move(old, "\0")
+                self.move(path, old)
+                self.move("\0", path)
+            else:
+                blind = old not in self.tree  # from inside a moved-in directory
+                self.move(old, path)
+                if blind:
+                    self.blind.add(path)
+        elif kind == MOVED_IN:
+            self.expect(parent, (kind, path))
+            self.drop(path)
+            self.tree.add(path)
+            self.blind.add(path)
+        elif kind == MOVED_OUT:
+            self.expect(path, (kind, path))
+            self.drop(path)
+        elif kind.startswith("Create"):
             self.tentative.discard(path)
             self.expect(parent, (kind, path))
             if path in self.tree and not self.lenient(path):
@@ -199,8 +224,8 @@ def best(states, taken=None):
 
 
 def replay(start, events):
-    """The readings of `events` ((kind, path, there) triples) over `start` that fit them
-    best."""
+    """The readings of `events` ((kind, path, there, old path) tuples) over `start` that fit
+    them best."""
     states = [Replay(start)]
     i = 0
     while i < len(events):
@@ -208,12 +233,13 @@ def replay(start, events):
         while j < len(events) and events[j][0] == NAME:
             j += 1
         if j == i:
+            kind, path, _, old = events[i]
             for state in states:
-                state.event(*events[i][:2])
+                state.event(kind, path, old)
             states = [state for state, _ in best(states)]
             i += 1
             continue
-        run, there = [p for _, p, _ in events[i:j]], [t for _, _, t in events[i:j]]
+        run, there = [p for _, p, _, _ in events[i:j]], [t for _, _, t, _ in events[i:j]]
         reading, states = best(states), []
         while reading:
             states += [state for state, n in reading if n == len(run)]
@@ -242,6 +268,7 @@ class WatchedTree(RuleBasedStateMachine):
 
     tally = None  # a Tally collects instead of failing
     polled = False  # every directory polled instead of watched with inotify
+    api = "rswatcher"  # how the child watches (helpers.WATCH_CALLS)
 
     def __init__(self):
         super().__init__()
@@ -260,7 +287,9 @@ class WatchedTree(RuleBasedStateMachine):
         self.log = []
         self.moved_in = set()  # inodes of what was moved in from outside
         self.stopped = False
-        self.watcher = WatchingChild(self.root, extra_env=POLLED_ENV if self.polled else None)
+        self.watcher = WatchingChild(
+            self.root, api=self.api, extra_env=POLLED_ENV if self.polled else None
+        )
         self.watcher.wait_live(os.path.join(self.root, PROBE))
         self.start = snapshot(self.root)
         self.ever = self.start | {""}
@@ -456,7 +485,12 @@ class WatchedTree(RuleBasedStateMachine):
             return "" if path == self.root else path.removeprefix(self.root + "/")
 
         events = [
-            (e["kind"], relative(e["paths"][0]), there[0])
+            (
+                e["kind"],
+                relative(e["paths"][-1]),
+                there[-1],
+                relative(e["paths"][0]) if len(e["paths"]) > 1 else None,
+            )
             for e, there in zip(
                 self.watcher.events[self.first_event :], self.watcher.there[self.first_event :]
             )
@@ -482,14 +516,17 @@ class WatchedTree(RuleBasedStateMachine):
             ),
         )
         del found["guesses"]
-        never = sorted({p for _, p, _ in events if p not in self.ever})
+        named = {p for _, path, _, old in events for p in (path, old) if p is not None}
         # A poll sees where things ended, not the order they went in: when several moves
         # fall in one poll, a rename can name a directory where an earlier rename of that
         # poll put it. Counted, and checked by the replay like every other name.
-        found["interim" if self.polled else "phantom"] = never
+        found["interim" if self.polled else "phantom"] = sorted(named - self.ever)
+        # Through vestra.watch every rename half comes typed: none needs the disk.
+        if self.api != "rswatcher":
+            found["unpaired"] = [p for kind, p, _, _ in events if kind == NAME]
         # Nothing here calls for an Other event. Every directory has a kernel watch and no
         # other watch is left (but for those on the root's ancestors); polled, none has.
-        found["other"] = [p for kind, p, _ in events if kind == "Other"]
+        found["other"] = [p for kind, p, _, _ in events if kind == "Other"]
         directories = {os.stat(self.abs(d)).st_ino: d for d in self.paths("dir") + [PROBE]}
         above, path = set(), self.root
         while path != "/":
@@ -507,7 +544,7 @@ class WatchedTree(RuleBasedStateMachine):
             f"{found}\noperations:\n  "
             + "\n  ".join(self.log)
             + "\nevents:\n  "
-            + "\n  ".join(f"{k} {p}" for k, p, _ in events)
+            + "\n  ".join(f"{k} {old + ' ' if old else ''}{p}" for k, p, _, old in events)
         )
         failed = any(found[k] for k in found if k not in ("duplicate", "interim"))
         if self.tally is not None:
@@ -522,6 +559,12 @@ class WatchedTree(RuleBasedStateMachine):
         assert not failed, report
 
 
+class WatchedTreeThroughWatch(WatchedTree):
+    """The same, with the events read through vestra.watch."""
+
+    api = "watch"
+
+
 def run(
     examples,
     steps,
@@ -529,12 +572,13 @@ def run(
     derandomize=True,
     tally=None,
     polled=False,
+    machine=WatchedTree,
 ):
     WatchedTree.tally = tally
     WatchedTree.polled = polled
     try:
         run_state_machine_as_test(
-            WatchedTree,
+            machine,
             settings=settings(
                 max_examples=examples,
                 stateful_step_count=steps,

@@ -26,6 +26,24 @@ void EventBatch::add(std::string_view dir, std::string_view name, FSEventStreamE
   flags_.push_back(flags);
 }
 
+void EventBatch::mark_rename(std::uint32_t cookie, unsigned side) {
+  if (cookie == 0 || flags_.empty()) return;
+  renames_.emplace_back(flags_.size() - 1, std::uint64_t{cookie} << 2 | (side & 3));
+}
+
+void EventBatch::mark_exchange(std::uint32_t cookie, unsigned part) {
+  const std::uint64_t bit = std::uint64_t{1} << (39 + (part & 3));
+  for (auto& [index, mark] : renames_) {
+    if ((mark >> 2 & 0xffffffff) == cookie) mark |= bit;
+  }
+}
+
+const std::uint64_t* EventBatch::rename_marks() {
+  marks_.assign(flags_.size(), 0);
+  for (const auto& [index, mark] : renames_) marks_[index] = mark;
+  return marks_.data();
+}
+
 void EventBatch::seal(FSEventStreamEventId first_id) {
   ids_.resize(flags_.size());
   pointers_.resize(flags_.size());
@@ -46,6 +64,8 @@ void EventBatch::clear() noexcept {
     flags_ = {};
     ids_ = {};
     pointers_ = {};
+    renames_ = {};
+    marks_ = {};
     return;
   }
   text_.clear();
@@ -53,6 +73,8 @@ void EventBatch::clear() noexcept {
   flags_.clear();
   ids_.clear();
   pointers_.clear();
+  renames_.clear();
+  marks_.clear();
 }
 
 }  // namespace vestra::platform

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <tuple>
@@ -22,6 +23,7 @@ namespace vestra::platform {
 /// The id of the latest record handed to any stream's callback.
 std::atomic<FSEventStreamEventId> latest_event_id{0};
 std::atomic<StartFault> next_start_fault{StartFault::None};
+std::atomic<std::size_t> next_watch_limit{SIZE_MAX};
 std::atomic<dev_t> device_being_watched{0};
 
 namespace {
@@ -125,14 +127,28 @@ bool __FSEventStream::start() {
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
+  const std::size_t next_limit = vestra::platform::next_watch_limit.exchange(SIZE_MAX);
+  if (next_limit != SIZE_MAX) watch_limit_ = next_limit;
   observations_ = choose_observers(paths_);
   auto [watched, polled] = split_by_observer(paths_, observations_);
   if (!watched.empty()) {
-    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_, watch_count_);
-    if (!watcher_) return false;
+    watcher_ = vestra::platform::TreeWatcher::open(
+        watched, watch_limit_, control_ ? control_->watch_count : watch_count_);
+    if (!watcher_) {
+      if (control_) control_->resource_error.store(errno, std::memory_order_relaxed);
+      return false;
+    }
+    watcher_->set_control(control_);
     // Read before the walks, so that a mount made during them shows as a change.
     mounts_.emplace();
     watcher_->start(batch_);
+    // A set-up cut short by a stop watches only part of the trees: it did not start.
+    if (control_ && control_->stop_requested.load(std::memory_order_relaxed)) {
+      watcher_.reset();
+      mounts_.reset();
+      batch_.clear();
+      return false;
+    }
     if (watcher_->watch_limit_reached()) {
       fall_back_to_polling(watched, polled);
     }
@@ -328,6 +344,15 @@ FSEventStreamRef FSEventStreamCreate(CFAllocatorRef, FSEventStreamCallback callb
 void FSEventStreamScheduleWithRunLoop(FSEventStreamRef streamRef, CFRunLoopRef runLoop,
                                       CFStringRef) {
   if (streamRef && runLoop) streamRef->schedule(*runLoop);
+}
+
+void VestraFSEventStreamSetControl(FSEventStreamRef streamRef, VestraStreamControl* control) {
+  if (streamRef) streamRef->set_control(control);
+}
+
+const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef streamRef) {
+  // Only the stream's own callback asks, while the stream delivers its batch.
+  return streamRef ? const_cast<FSEventStreamRef>(streamRef)->rename_marks() : nullptr;
 }
 
 Boolean FSEventStreamStart(FSEventStreamRef streamRef) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/api/fsevents.h"
+#include "platform/api/stream_control.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/mount_table.h"
 #include "platform/linux/poll_choice.h"
@@ -43,6 +44,12 @@ struct __FSEventStream final {
   void stop();
   /// Stops and unbinds the stream from its loop.
   void invalidate();
+
+  /// Shares `control` (which outlives the stream) with the stream; before start().
+  void set_control(VestraStreamControl* control) noexcept { control_ = control; }
+
+  /// The rename marks of the batch being delivered (see EventBatch::rename_marks).
+  const std::uint64_t* rename_marks() { return batch_.rename_marks(); }
 
   /// Test seams (see testing.h).
   void set_watch_limit(std::size_t limit) noexcept { watch_limit_ = limit; }
@@ -85,6 +92,7 @@ struct __FSEventStream final {
   bool was_scheduled_ = false;
   bool was_started_ = false;
 
+  VestraStreamControl* control_ = nullptr;
   std::size_t watch_limit_ = SIZE_MAX;
   std::atomic<bool> held_{false};
   std::atomic<std::size_t> watch_count_{0};
@@ -99,6 +107,8 @@ using EventStream = __FSEventStream;
 enum class StartFault { None, Refuse, EndRunAtOnce };
 /// The fault for the next start, taken by that start.
 extern std::atomic<StartFault> next_start_fault;
+/// The watch limit of the next stream to start (SIZE_MAX: none), taken by that start.
+extern std::atomic<std::size_t> next_watch_limit;
 /// The device that every stream reports it watches; 0 names none, as for a stream that was
 /// not created relative to a device.
 extern std::atomic<dev_t> device_being_watched;

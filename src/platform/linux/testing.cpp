@@ -24,6 +24,10 @@ void end_next_run_at_once() {
   next_start_fault.store(StartFault::EndRunAtOnce);
 }
 
+void limit_next_watches(std::size_t limit) {
+  next_watch_limit.store(limit);
+}
+
 void set_device_being_watched(dev_t device) {
   vestra::platform::device_being_watched.store(device);
 }

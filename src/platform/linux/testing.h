@@ -30,6 +30,9 @@ void refuse_next_start();
 /// Makes the run loop of the next stream that starts return from its next run at once, as
 /// a loop left without sources does. Any thread.
 void end_next_run_at_once();
+/// Makes the next stream that starts add at most `limit` watches, as if the kernel's limit
+/// were reached there. Any thread.
+void limit_next_watches(std::size_t limit);
 
 /// Makes every stream report `device` as the device it watches (0, the default, for none).
 void set_device_being_watched(dev_t device);

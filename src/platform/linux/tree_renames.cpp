@@ -18,6 +18,12 @@ using namespace record_flags;
 
 namespace {
 
+/// The sides of a rename, as records are marked with them (see EventBatch::mark_rename).
+constexpr unsigned kOldName = 1;
+constexpr unsigned kNewName = 2;
+/// Exchanges whose second rename is still to be read, at most (two entries each).
+constexpr std::size_t kExchangeEntries = 32;
+
 /// Whether `path` names the directory that `watch` stands for.
 bool names(const std::string& path, const Watch& watch) {
   struct stat st;
@@ -26,6 +32,43 @@ bool names(const std::string& path, const Watch& watch) {
 
 }  // namespace
 
+void TreeWatcher::remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out) {
+  // An exchange whose halves never came (dropped with their watches) is forgotten in time.
+  if (exchanges_.size() >= kExchangeEntries)
+    exchanges_.erase(exchanges_.begin(), exchanges_.begin() + 2);
+  exchanges_.emplace_back(first, 1);
+  exchanges_.emplace_back(second, 2);
+  // The old half of the first rename, when reported, is in the batch already.
+  out.mark_exchange(first, 1);
+}
+
+void TreeWatcher::mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out) {
+  out.mark_rename(cookie, side);
+  const auto exchange = std::find_if(exchanges_.begin(), exchanges_.end(),
+                                     [&](const auto& entry) { return entry.first == cookie; });
+  if (exchange == exchanges_.end()) return;
+  out.mark_exchange(cookie, exchange->second);
+  if (side == kNewName) exchanges_.erase(exchange);
+}
+
+// The kernel queues an exchange of two files as two renames back to back, the second from
+// the first's new name to its old one; nothing else tells it apart. Seen so, the pair is
+// marked as an exchange.
+void TreeWatcher::note_file_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
+                                     EventBatch& out) {
+  if (cookie == 0) return;
+  const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
+  if (!destination) return;
+  const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
+  if (!next || !(next->mask & IN_MOVED_FROM) || (next->mask & IN_ISDIR) ||
+      next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
+    return;
+  }
+  const std::optional<InotifyRecord> back = queue_.find_moved_to(next->cookie);
+  if (!back || back->wd != dir.wd || back->name != name) return;
+  remember_exchange(cookie, next->cookie, out);
+}
+
 void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
                                 std::uint32_t cookie, EventBatch& out) {
   // A name never reported has no old half: the new one then tells of something moved in.
@@ -33,10 +76,17 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     book_.remember_move(cookie, MoveKind::Item, type);
-    if (known) out.add(table_.cached_path(dir), name, kRenamed | type);
+    if (known) {
+      out.add(table_.cached_path(dir), name, kRenamed | type);
+      mark_rename(cookie, kOldName, out);
+      note_file_exchange(dir, name, cookie, out);
+    }
     return;
   }
-  if (known) out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+  if (known) {
+    out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+    mark_rename(cookie, kOldName, out);
+  }
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
   if (!moved) moved = table_.child(dir, name);
@@ -73,7 +123,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     if (!settle_claim(*moved, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
     return;
   }
-  carry(*moved, cookie, *target, target_name);
+  carry(*moved, cookie, *target, target_name, out);
   book_.remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
 }
 
@@ -82,12 +132,13 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
 // The kernel queues an exchange as two renames back to back, the second from the first's
 // new name to its old one.
 void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
-                        std::string_view target_name) {
+                        std::string_view target_name, EventBatch& out) {
   if (Watch* replaced = table_.child(target, target_name); replaced && replaced != &moved) {
     const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
       park(*replaced, target.wd, Parking::Exchange);
+      remember_exchange(cookie, next->cookie, out);
     } else {
       watches_.drop_tree(*replaced, KernelWatch::Remove);
     }
@@ -157,9 +208,11 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
       forget_symlink(dir, name);
     }
     out.add(table_.cached_path(dir), name, kRenamed | type);
+    mark_rename(cookie, kNewName, out);
     return;
   }
   out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+  mark_rename(cookie, kNewName, out);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     // Between the halves of an exchange, listings would split it: they wait for the second.
     if (!book_.exchanging()) walk_.complete_pending(out);

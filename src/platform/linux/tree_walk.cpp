@@ -57,6 +57,9 @@ FileDescriptor open_directory(const std::string& path, int parent_fd) {
 
 TreeWalk::Result TreeWalk::walk(std::string path, int parent_wd, std::uint32_t root, Scan mode,
                                 EventBatch& out, Announce announce) {
+  // A directory made or moved in below a stream path is left alone as the walk's own
+  // subdirectories are; a stream path itself is always watched.
+  if (parent_wd != -1 && skips(path)) return Result{Outcome::Vanished, -1};
   const Result top = walk_tree(std::move(path), parent_wd, root, mode, out, announce);
   complete_pending(out);
   return top;
@@ -70,6 +73,11 @@ TreeWalk::Result TreeWalk::walk_tree(std::string path, int parent_wd, std::uint3
   Result top{Outcome::Failed, -1};
   bool first = true;
   while (!pending_.empty()) {
+    // Checked per directory, so that a stop during the set-up of a huge tree is prompt.
+    if (control_ && control_->stop_requested.load(std::memory_order_relaxed)) {
+      pending_.clear();
+      break;
+    }
     PendingDirectory dir = std::move(pending_.back());
     pending_.pop_back();
     int parent_fd = -1;
@@ -279,6 +287,10 @@ TreeWalk::Outcome TreeWalk::fail(PendingDirectory& dir, int error, EventBatch& o
 // watch limit, the descriptor limit) loses events below it: the user is told.
 TreeWalk::Outcome TreeWalk::failed(int error, const std::string& path, EventBatch& out) {
   if (vanished(error)) return Outcome::Vanished;
+  if (error == ENOSPC && control_) {
+    int none = 0;
+    control_->resource_error.compare_exchange_strong(none, error, std::memory_order_relaxed);
+  }
   out.add(path, kUserDropped);
   return Outcome::Failed;
 }
@@ -322,8 +334,9 @@ std::size_t TreeWalk::scan(Watch& dir, int dir_fd, Scan mode, long subdirectorie
                                    : entry_type(dir_fd, entry);
     if (type == DT_UNKNOWN) continue;
     if (type == DT_DIR) {
-      pending_.push_back(PendingDirectory{path_text::join(dir_path, entry.name), dir.wd,
-                                          entry.inode, kNoFrame, mode,
+      std::string path = path_text::join(dir_path, entry.name);
+      if (skips(path)) continue;
+      pending_.push_back(PendingDirectory{std::move(path), dir.wd, entry.inode, kNoFrame, mode,
                                           report ? Announce::Yes : Announce::No});
       ++found;
       continue;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/api/stream_control.h"
 #include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
@@ -62,6 +63,15 @@ class TreeWalk {
   };
 
   TreeWalk(WatchSet& watches, Host& host) : watches_(watches), host_(host) {}
+
+  /// The stream's control: a walk ends early once a stop is requested, and leaves alone the
+  /// subdirectories it says to skip. None by default.
+  void set_control(VestraStreamControl* control) noexcept { control_ = control; }
+  /// Whether the control's filter leaves the directory at `path` unwatched.
+  bool skips(const std::string& path) const {
+    return control_ && control_->skip_directory &&
+           control_->skip_directory(control_->skip_info, path.data(), path.size());
+  }
 
   /// Watches the directory at `path`, in `parent_wd` (-1 for the top of a tree of stream
   /// path `root`), and everything below it, then finishes incomplete directories.
@@ -129,9 +139,10 @@ class TreeWalk {
   std::vector<std::string> unwatched_subdirectories(const Watch& watch, int fd,
                                                     const std::string& path);
   void adopt(Watch& parent, Watch& child, Scan mode);
-  static Outcome failed(int error, const std::string& path, EventBatch& out);
+  Outcome failed(int error, const std::string& path, EventBatch& out);
 
   WatchSet& watches_;
+  VestraStreamControl* control_ = nullptr;
   Host& host_;
   DirectoryReader reader_;
   // Scratch storage of one walk at a time, kept between walks.

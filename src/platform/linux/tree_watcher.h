@@ -67,6 +67,8 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void on_mounts_changed(const std::vector<MountChange>& changes, EventBatch& out);
   /// Whether a directory could not be watched for the watch limit.
   bool watch_limit_reached() const noexcept { return watches_.limit_reached(); }
+  /// Hands the stream's control to the walks (see TreeWalk::set_control).
+  void set_control(VestraStreamControl* control) noexcept { walk_.set_control(control); }
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
@@ -114,7 +116,17 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   Watch* watched_directory(std::uint32_t index, std::string_view path);
 
   // Renames, claims and exchanges (tree_renames.cpp).
-  void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name);
+  void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name,
+             EventBatch& out);
+  /// Marks the record just added as the `side` half of the rename with `cookie`, and as a
+  /// half of an exchange when it is one.
+  void mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out);
+  /// Notes the renames with cookies `first` and `second` as the two of one exchange.
+  void remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out);
+  /// Marks the rename of the file `name` in `dir` just read as the first half of an
+  /// exchange when the queue shows the second right behind it.
+  void note_file_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
+                          EventBatch& out);
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
@@ -136,6 +148,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   StreamPaths paths_;
 
   RenameBook book_;
+  /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
+  /// the second), until their new halves are read.
+  std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
 
   // Overflow and resync.
   std::uint32_t epoch_ = 0;

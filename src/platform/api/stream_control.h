@@ -1,0 +1,40 @@
+// vestra's own extension of the event stream, implemented by the Linux layer only (Apple's
+// service watches without walking, so there is nothing to stop, count or prune there).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "platform/api/fsevents.h"
+
+/// Shared between a stream and the threads that control it; it must outlive the stream.
+struct VestraStreamControl {
+  /// Set from any thread: a walk in progress stops at its next directory, and the stream
+  /// sets up no more watches.
+  std::atomic<bool> stop_requested{false};
+  /// Written by the stream: how many directories it holds a kernel watch on.
+  std::atomic<size_t> watch_count{0};
+  /// Written by the stream: what cut watching short for want of a kernel resource, first
+  /// seen (ENOSPC: the watch limit; the errno of an inotify instance that could not be
+  /// made); 0 while nothing did.
+  std::atomic<int> resource_error{0};
+  /// When set, consulted before a directory below a stream path is watched; true leaves it
+  /// (and all below it) unwatched and unwalked. Called on the stream's thread.
+  bool (*skip_directory)(const void* info, const char* path, size_t length) = nullptr;
+  const void* skip_info = nullptr;
+};
+
+#if !defined(__APPLE__)
+extern "C" {
+/// Hands `control` to `stream`; call before FSEventStreamStart.
+void VestraFSEventStreamSetControl(FSEventStreamRef stream, VestraStreamControl* control);
+/// Inside the stream's callback, one value per record: for either half of a rename that the
+/// kernel paired, `key << 2 | 1` on the old name's record and `key << 2 | 2` on the new
+/// name's (a key below 2^32), the two halves sharing the key and a lone half carrying a key
+/// no other record carries; 0 on every other record. Where the two renames of an exchange
+/// are known as such, bit 40 is set on the first one's halves and bit 41 on the second's.
+const uint64_t* VestraFSEventStreamGetRenameMarks(ConstFSEventStreamRef stream);
+}
+#endif
