@@ -70,8 +70,8 @@ Result<Unit, Error> FsEventWatcher::run() {
   auto* info = new StreamContextInfo{event_handler_, subtree_by_path_};
   FSEventStreamContext context{0, info, nullptr, release_context, nullptr};
   FSEventStreamRef stream =
-      FSEventStreamCreate(kCFAllocatorDefault, stream_callback_, &context, stream_paths_.get(), since_when_,
-                          latency_, create_flags_);
+      FSEventStreamCreate(kCFAllocatorDefault, stream_callback_, &context, stream_paths_.get(),
+                          since_when_, latency_, create_flags_);
   if (!stream) {
     // No stream took the context over.
     release_context(info);

@@ -4,12 +4,13 @@ interrupted by signals, readiness of its descriptor, leaks over many watches).""
 import errno
 import os
 import signal
+import tempfile
 import threading
 import time
 
 import pytest
 
-from helpers import linux_only, time_limit
+from helpers import linux_only, run_python, time_limit
 from vestra import _native
 
 
@@ -112,11 +113,12 @@ def test_nothing_is_watched_before_start(root):
     [(["/no/such/dir"], FileNotFoundError, "ENOENT"), ([], OSError, "EINVAL")],
     ids=["missing", "none"],
 )
-def test_bad_paths_raise_oserror(paths, error, errno_name):
+def test_bad_paths_raise_oserror_and_print_nothing(paths, error, errno_name, capfd):
     with pytest.raises(error) as caught:
         _native.Watch(paths, [True] * len(paths), [], 0.0, 1.0, False, True)
     assert caught.value.errno == getattr(errno, errno_name)
     assert caught.value.filename == (paths[0] if paths else "")
+    assert capfd.readouterr() == ("", "")
 
 
 def test_ignored_directories_take_no_watch_and_report_nothing(root):
@@ -196,3 +198,27 @@ def test_a_forked_child_sees_the_watch_closed_and_leaves_the_parents_alone(root)
     with time_limit(10):
         assert [event[1] for event in watch.read(5.0)] == [created]
     watch.close()
+
+
+@linux_only
+@pytest.mark.skipif(os.geteuid() != 0, reason="drops to another user, which needs root")
+def test_an_unreadable_root_is_a_permission_error():
+    with tempfile.TemporaryDirectory() as top:
+        os.chmod(top, 0o755)
+        readable, locked = os.path.join(top, "readable"), os.path.join(top, "locked")
+        os.mkdir(readable, 0o755)
+        os.mkdir(locked, 0o700)
+        child = run_python(
+            f"""
+            import os
+            os.setgid(65534)
+            os.setuid(65534)
+            from vestra import _native
+            _native.Watch([{readable!r}], [True], [], 0.0, 1.0, False, True).close()
+            try:
+                _native.Watch([{locked!r}], [True], [], 0.0, 1.0, False, True)
+            except PermissionError as error:
+                print(error.errno, error.filename)
+            """
+        )
+    assert (child.stdout, child.stderr) == (f"13 {locked}\n", "")

@@ -40,7 +40,7 @@ void TreeWatcher::remember_exchange(std::uint32_t first, std::uint32_t second, E
     exchanges_.erase(exchanges_.begin(), exchanges_.begin() + 2);
   exchanges_.emplace_back(first, 1);
   exchanges_.emplace_back(second, 2);
-  // The old half of the first rename is the record added last.
+  // The old half of the first rename, when reported, is in the batch already.
   out.mark_exchange(first, 1);
 }
 
