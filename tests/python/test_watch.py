@@ -347,6 +347,11 @@ CHANGES = [
         lambda r, o: exchange(f"{r}/sub", f"{r}/dir"),
         [(Kind.EXCHANGED, ("R/sub", "R/dir"), True)],
     ),
+    (
+        "exchange a file and a directory",
+        lambda r, o: exchange(f"{r}/file", f"{r}/dir"),
+        [(Kind.EXCHANGED, ("R/file", "R/dir"), False)],
+    ),
 ]
 
 

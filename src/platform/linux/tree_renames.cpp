@@ -33,6 +33,9 @@ bool names(const std::string& path, const Watch& watch) {
 }  // namespace
 
 void TreeWatcher::remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out) {
+  const bool known = std::any_of(exchanges_.begin(), exchanges_.end(),
+                                 [&](const auto& entry) { return entry.first == first; });
+  if (known) return;  // seen already, from the queue's shape and from a parked directory
   // An exchange whose halves never came (dropped with their watches) is forgotten in time.
   if (exchanges_.size() >= kExchangeEntries)
     exchanges_.erase(exchanges_.begin(), exchanges_.begin() + 2);
@@ -51,17 +54,16 @@ void TreeWatcher::mark_rename(std::uint32_t cookie, unsigned side, EventBatch& o
   if (side == kNewName) exchanges_.erase(exchange);
 }
 
-// The kernel queues an exchange of two files as two renames back to back, the second from
-// the first's new name to its old one; nothing else tells it apart. Seen so, the pair is
-// marked as an exchange.
-void TreeWatcher::note_file_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
+// The kernel queues an exchange as two renames back to back, the second from the first's new
+// name to its old one, whatever the two are (files, directories, one of each); for files
+// nothing else tells it apart. Seen so, the pair is marked as an exchange.
+void TreeWatcher::note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
                                      EventBatch& out) {
   if (cookie == 0) return;
   const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
   if (!destination) return;
   const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
-  if (!next || !(next->mask & IN_MOVED_FROM) || (next->mask & IN_ISDIR) ||
-      next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
+  if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
     return;
   }
   const std::optional<InotifyRecord> back = queue_.find_moved_to(next->cookie);
@@ -79,13 +81,14 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     if (known) {
       out.add(table_.cached_path(dir), name, kRenamed | type);
       mark_rename(cookie, kOldName, out);
-      note_file_exchange(dir, name, cookie, out);
+      note_exchange(dir, name, cookie, out);
     }
     return;
   }
   if (known) {
     out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
     mark_rename(cookie, kOldName, out);
+    note_exchange(dir, name, cookie, out);
   }
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;

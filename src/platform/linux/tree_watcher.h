@@ -123,10 +123,10 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out);
   /// Notes the renames with cookies `first` and `second` as the two of one exchange.
   void remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out);
-  /// Marks the rename of the file `name` in `dir` just read as the first half of an
-  /// exchange when the queue shows the second right behind it.
-  void note_file_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
-                          EventBatch& out);
+  /// Marks the rename of `name` in `dir` just read as the first half of an exchange when the
+  /// queue shows the second right behind it.
+  void note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
+                     EventBatch& out);
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
