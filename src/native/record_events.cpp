@@ -69,6 +69,20 @@ void append_one(std::string_view path, StreamFlags flags, NameDetail rename,
   }
 }
 
+/// Whether record `i` is the old half of a rename whose new half is not next to it.
+bool is_lone_departure(const StreamRecords& records, std::size_t i) {
+  const std::uint64_t* marks = records.rename_marks;
+  if (!marks || marks[i] == 0 || (marks[i] & 3) != kOldName) return false;
+  if (!decoded(records.flags[i]).contains(StreamFlags::ITEM_RENAMED)) return false;
+  return !(i + 1 < records.count && marks[i + 1] == (marks[i] ^ 3));
+}
+
+/// Whether one of the two is known to be a directory and the other known not to be.
+bool swapped_types(StreamFlags a, StreamFlags b) {
+  const IsDir first = is_dir_of(a), second = is_dir_of(b);
+  return first != IsDir::Unknown && second != IsDir::Unknown && first != second;
+}
+
 }  // namespace
 
 void append_record_events(const StreamRecords& records,
@@ -88,6 +102,21 @@ void append_record_events(const StreamRecords& records,
     const bool paired = old_half && i + 1 < records.count && marks[i + 1] == (mark ^ 3) &&
                         decoded(records.flags[i + 1]).contains(StreamFlags::ITEM_RENAMED);
     if (!paired) {
+      // An exchange with something no watch sees queues the arrival at a name before the
+      // departure of what held it. When the two differ in type, they are two objects (a
+      // rename cannot put a directory over a file, nor a file over a directory): the old one
+      // left first.
+      if (!old_half && i + 1 < records.count && is_lone_departure(records, i + 1) &&
+          std::string_view(records.paths[i + 1]) == path &&
+          swapped_types(flags, decoded(records.flags[i + 1]))) {
+        if (admitted(path)) {
+          append_one(path, decoded(records.flags[i + 1]), NameDetail::From, std::nullopt, scratch,
+                     out);
+          append_one(path, flags, NameDetail::To, std::nullopt, scratch, out);
+        }
+        ++i;
+        continue;
+      }
       if (admitted(path)) {
         append_one(path, flags, old_half ? NameDetail::From : NameDetail::To, std::nullopt, scratch,
                    out);

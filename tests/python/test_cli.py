@@ -14,6 +14,8 @@ import time
 
 import pytest
 
+from helpers import UNCHECKED_ENV
+
 VESTRA = os.path.join(os.path.dirname(sys.executable), "vestra")
 README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
 # The longest any one wait of these tests may take.
@@ -280,7 +282,8 @@ def test_argument_error(case, argv, status, stderr, user):
             command = [VESTRA, *args]
         else:
             command = [sys.executable, "-c", AS_SCRATCH_USER, user, *args]
-        done = subprocess.run(command, capture_output=True, text=True, timeout=LIMIT)
+        env = None if user is None else UNCHECKED_ENV
+        done = subprocess.run(command, capture_output=True, text=True, timeout=LIMIT, env=env)
         expected = [line.format(root=root) for line in stderr]
         assert (done.returncode, done.stderr.splitlines(), done.stdout) == (status, expected, "")
     finally:

@@ -18,7 +18,7 @@ import time
 
 import pytest
 
-from helpers import linux_only, run_python
+from helpers import UNCHECKED_ENV, linux_only, run_python
 from workloads import (
     HERE,
     Child,
@@ -71,10 +71,10 @@ def changes(root, action, **options):
         return [(e.kind, e.paths, e.is_dir) for e in until_marker(watch, root)]
 
 
-def in_child(code, timeout=60):
+def in_child(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter that can import the test helpers."""
     code = f"import sys; sys.path.insert(0, {HERE!r})\n" + textwrap.dedent(code)
-    return run_python(code, timeout=timeout)
+    return run_python(code, timeout=timeout, env=env)
 
 
 # ---------------------------------------------------------------------------------------
@@ -516,7 +516,8 @@ def test_an_unreadable_root_raises_permission_error(tmp_path):
         except WatchPermissionError as error:
             assert isinstance(error, PermissionError) and isinstance(error, WatchError)
             print(error.errno, error.filename)
-        """
+        """,
+        env=UNCHECKED_ENV,
     )
     assert (result.stdout, result.stderr) == (f"{errno.EACCES} {locked}\n", "")
 
@@ -570,7 +571,8 @@ def test_an_inotify_limit_raises_its_errno_naming_the_sysctl(used_up, code, sysc
             except WatchError as error:
                 print(errno.errorcode[error.errno], error.filename == {root!r})
                 print(error.strerror)
-            """
+            """,
+            env=UNCHECKED_ENV,
         )
     found, _, message = result.stdout.partition("\n")
     assert (found, result.stderr) == (f"{code} True", ""), result
@@ -680,5 +682,6 @@ def test_a_program_that_reads_in_a_thread_exits_as_it_chose(tmp_path, case, stat
         capture_output=True,
         text=True,
         timeout=60,
+        env=UNCHECKED_ENV,
     )
     assert (result.returncode, result.stderr) == (status, "")
