@@ -29,7 +29,6 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
     : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
       watches_(kernel(), max_watches, watch_count, *this),
-      table_(watches_.table()),
       walk_(watches_, *this),
       paths_(paths, watches_, walk_) {}
 
@@ -48,8 +47,8 @@ void TreeWatcher::start(EventBatch& out) {
 
 int TreeWatcher::watch_of(std::string_view path) {
   int found = -1;
-  table_.for_each([&](Watch& watch) {
-    if (table_.path(watch) == path) found = watch.wd;
+  watches_.for_each([&](Watch& watch) {
+    if (watches_.path(watch) == path) found = watch.wd;
   });
   return found;
 }
@@ -77,7 +76,7 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
     on_overflow(out);
     return;
   }
-  Watch* watch = table_.find(event.wd);
+  Watch* watch = watches_.find(event.wd);
   if (!watch) return;  // a watch already given up; its last events are still queued
   if (event.mask & IN_IGNORED) {
     on_ignored(event.wd, out);
@@ -93,7 +92,7 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
   }
   if (watch->ancestor_count() > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
     paths_.on_ancestor_gone(event.wd, out);
-    watch = table_.find(event.wd);
+    watch = watches_.find(event.wd);
     if (!watch) return;
   }
   const int wd = event.wd;
@@ -117,10 +116,11 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
       on_created(dir, name, is_dir, out);
       break;
     case IN_MODIFY:
-      out.add(table_.cached_path(dir), name, kModified | kIsFile);
+      out.add(watches_.cached_path(dir), name, kModified | kIsFile);
       break;
     case IN_ATTRIB:
-      out.add(table_.cached_path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      out.add(watches_.cached_path(dir), name,
+              kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
       if (is_dir) retry_blocked(dir, name, out);
@@ -142,19 +142,20 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
   if (book_.take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
-    if (is_dir && !table_.child(dir, name)) {
-      walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+    if (is_dir && !watches_.child(dir, name)) {
+      walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
                  out);
     }
     return;
   }
   book_.note_created(dir.wd, name);
   if (is_dir) {
-    out.add(table_.cached_path(dir), name, kCreated | kIsDir);
-    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    out.add(watches_.cached_path(dir), name, kCreated | kIsDir);
+    walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+               out);
     return;
   }
-  const std::string path = path_text::join(table_.path(dir), name);
+  const std::string path = path_text::join(watches_.path(dir), name);
   FSEventStreamEventFlags flags = kCreated | kIsFile;
   struct stat st;
   if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -175,14 +176,14 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     return;
   }
   if (is_dir) {
-    out.add(table_.cached_path(dir), name, kRemoved | kIsDir);
+    out.add(watches_.cached_path(dir), name, kRemoved | kIsDir);
     // A directory parked from this name is older there than the one linked now.
     Watch* gone = take_parked(dir, name);
-    if (!gone) gone = table_.child(dir, name);
+    if (!gone) gone = watches_.child(dir, name);
     if (gone) watches_.drop_tree(*gone, KernelWatch::Remove);
     return;
   }
-  out.add(table_.cached_path(dir), name,
+  out.add(watches_.cached_path(dir), name,
           kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
 }
 
@@ -195,22 +196,22 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
   } else if (watch.in_tree()) {
     watch.unmounted = true;
     if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
-      out.add(table_.path(watch), kFSEventStreamEventFlagUnmount);
+      out.add(watches_.path(watch), kFSEventStreamEventFlagUnmount);
     }
   }
 }
 
 void TreeWatcher::on_ignored(int wd, EventBatch& out) {
   // The kernel has dropped this watch (deletion, unmount): every role it played ends.
-  Watch* watch = table_.find(wd);
+  Watch* watch = watches_.find(wd);
   if (watch->item_root() != kNoRoot) {
     paths_.renew(watch->item_root(), KernelWatch::AlreadyGone, Report::No, out);
   }
-  watch = table_.find(wd);
+  watch = watches_.find(wd);
   if (watch && watch->in_tree()) on_tree_ignored(*watch, out);
-  watch = table_.find(wd);
+  watch = watches_.find(wd);
   if (watch && watch->anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
-  if (table_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
+  if (watches_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
 }
 
 void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
@@ -223,7 +224,7 @@ void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
     // A mount point: the directory beneath the file system that went away shows again, and
     // what it holds is new to the consumer.
     const int parent_wd = watch.parent->wd;
-    std::string path = table_.path(watch);
+    std::string path = watches_.path(watch);
     const std::string name = watch.name;
     watches_.drop_tree(watch, KernelWatch::Remove);
     out.add(path, kCreated | kIsDir);
@@ -261,11 +262,11 @@ void TreeWatcher::resync(EventBatch& out) {
 // Whatever the walks of a resync did not find again has gone.
 void TreeWatcher::drop_unfound() {
   std::vector<int> stale;
-  table_.for_each([&](Watch& watch) {
+  watches_.for_each([&](Watch& watch) {
     if (watch.in_tree() && watch.epoch != epoch_) stale.push_back(watch.wd);
   });
   for (const int wd : stale) {
-    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) {
+    if (Watch* watch = watches_.find(wd); watch && watch->in_tree()) {
       watches_.drop_tree(*watch, KernelWatch::Remove);
     }
   }

@@ -143,7 +143,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   FileDescriptor inotify_;
   RecordQueue queue_;
   WatchSet watches_;
-  WatchTable& table_;  // watches_.table(), which renames consult at every step
   TreeWalk walk_;
   StreamPaths paths_;
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/api/fsevents.h"
@@ -48,6 +49,23 @@ class WatchSet {
   ~WatchSet();
 
   WatchTable& table() noexcept { return table_; }
+
+  // Look-ups and moves within the trees, which the watcher makes at every step.
+  Watch* find(int wd) noexcept { return table_.find(wd); }
+  Watch* child(const Watch& parent, std::string_view name) noexcept {
+    return table_.child(parent, name);
+  }
+  std::string path(const Watch& watch) const { return table_.path(watch); }
+  std::string_view cached_path(const Watch& watch) { return table_.cached_path(watch); }
+  void move(Watch& watch, Watch* new_parent, std::string new_name, std::uint32_t root,
+            std::vector<int>* incomplete = nullptr) {
+    table_.move(watch, new_parent, std::move(new_name), root, incomplete);
+  }
+  void unlink(Watch& watch) { table_.unlink(watch); }
+  template <class F>
+  void for_each(F&& visit) {
+    table_.for_each(std::forward<F>(visit));
+  }
 
   /// The descriptor of a watch on `path` (the kernel's own when it has one already), or
   /// minus the error.
