@@ -42,6 +42,7 @@ void TreeWatcher::on_mounts_changed(const std::vector<MountChange>& changes, Eve
     }
   }
   watches_.prune();
+  watches_.end_record();
 }
 
 // The stream path lies at or below the mount point: what it names may be another directory

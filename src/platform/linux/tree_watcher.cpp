@@ -43,6 +43,7 @@ void TreeWatcher::start(EventBatch& out) {
   queue_.mark_drained();
   paths_.start(out);
   watches_.prune();
+  watches_.end_record();
 }
 
 int TreeWatcher::watch_of(std::string_view path) {
@@ -61,6 +62,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     while (const auto record = queue_.next()) {
       handle(*record, out);
       watches_.prune();
+      watches_.end_record();
     }
   }
   queue_.finish();
@@ -79,7 +81,7 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
   Watch* watch = watches_.find(event.wd);
   if (!watch) return;  // a watch already given up; its last events are still queued
   if (event.mask & IN_IGNORED) {
-    on_ignored(event.wd, out);
+    on_ignored(*watch, out);
     return;
   }
   if (event.mask & IN_UNMOUNT) {
@@ -201,17 +203,16 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
   }
 }
 
-void TreeWatcher::on_ignored(int wd, EventBatch& out) {
-  // The kernel has dropped this watch (deletion, unmount): every role it played ends.
-  Watch* watch = watches_.find(wd);
-  if (watch->item_root() != kNoRoot) {
-    paths_.renew(watch->item_root(), KernelWatch::AlreadyGone, Report::No, out);
+void TreeWatcher::on_ignored(Watch& watch, EventBatch& out) {
+  // The kernel has dropped this watch (deletion, unmount): every role it played ends. Each
+  // step may forget the watch; it stays valid until the record is done.
+  const int wd = watch.wd;
+  if (watch.item_root() != kNoRoot) {
+    paths_.renew(watch.item_root(), KernelWatch::AlreadyGone, Report::No, out);
   }
-  watch = watches_.find(wd);
-  if (watch && watch->in_tree()) on_tree_ignored(*watch, out);
-  watch = watches_.find(wd);
-  if (watch && watch->anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
-  if (watches_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
+  if (!watch.forgotten && watch.in_tree()) on_tree_ignored(watch, out);
+  if (!watch.forgotten && watch.anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
+  if (!watch.forgotten) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
 }
 
 void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
@@ -257,6 +258,7 @@ void TreeWatcher::resync(EventBatch& out) {
   drop_unfound();
   paths_.renew_all_but_trees(out);
   watches_.prune();
+  watches_.end_record();
 }
 
 // Whatever the walks of a resync did not find again has gone.

@@ -99,7 +99,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                    EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
-  void on_ignored(int wd, EventBatch& out);
+  void on_ignored(Watch& watch, EventBatch& out);
   void on_tree_ignored(Watch& watch, EventBatch& out);
   void on_overflow(EventBatch& out);
   void drop_unfound();

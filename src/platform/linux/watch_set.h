@@ -84,8 +84,11 @@ class WatchSet {
   /// it plays it. A watch left with no role goes; an anchor only at the next prune(), so that
   /// waiting again in the same directory keeps its watch.
   void give_back(int wd, Role role, KernelWatch kernel, std::uint32_t index = kNoRoot);
-  /// Forgets a watch that is linked to no other.
+  /// Forgets a watch that is linked to no other. It is no longer found at once, but a
+  /// reference to it stays valid until end_record().
   void remove_watch(int wd, KernelWatch kernel);
+  /// Frees the watches forgotten while a record (or a walk, a resync) was handled.
+  void end_record() noexcept { table_.reclaim(); }
   /// Removes from the kernel a watch just added that the table does not know.
   void discard_if_unknown(int wd);
   /// Removes `wd` at the next prune() if it has no role by then.
