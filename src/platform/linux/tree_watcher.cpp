@@ -41,6 +41,7 @@ int TreeWatcher::kernel() const noexcept {
 void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
   queue_.mark_drained();
+  update_era();
   paths_.start(out);
   watches_.prune();
   watches_.end_record();
@@ -66,6 +67,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     }
   }
   queue_.finish();
+  update_era();
   book_.end_batch(queue_.drained_read());
   return std::exchange(requested_delay_, std::nullopt);
 }
@@ -253,6 +255,7 @@ void TreeWatcher::resync(EventBatch& out) {
   backoff_.on_resync();
   ++resyncs_;
   ++epoch_;
+  update_era();
   drop_parked();
   paths_.rewalk_trees(out);
   drop_unfound();

@@ -88,6 +88,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
   /// The descriptor of the instance that holds the watches.
   int kernel() const noexcept;
+  /// Hands the walks the resync number and the start of the unread records, after either
+  /// changed.
+  void update_era() noexcept { walk_.set_era({epoch_, queue_.unread_since()}); }
 
   // Kernel events.
   void handle(const InotifyRecord& record, EventBatch& out);
@@ -107,8 +110,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   // What the watch set and the walks ask of the watcher.
   void on_watch_removed(int wd) override;
   void displace(Watch& stale, int parent_wd) override;
-  std::uint32_t epoch() const override { return epoch_; }
-  std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Mounts and unmounts (tree_mounts.cpp).
   void on_mount_change(std::uint32_t index, const MountChange& change, EventBatch& out);
