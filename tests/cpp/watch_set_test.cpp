@@ -71,4 +71,29 @@ TEST(WatchSet, AnchorTakenAgainBeforeThePruneStays) {
   EXPECT_EQ(vestra::testing_support::kernel_watch_count(), 1u);
 }
 
+// A watch forgotten while a record is handled is no longer found, counted or visited, but
+// stays valid until the record is done; its descriptor, should the kernel hand it out again
+// before then, names the new watch in the same storage.
+TEST(WatchSet, ForgottenWatchStaysValidUntilTheRecordIsDone) {
+  Set s;
+  ASSERT_GE(s.wd, 0);
+  s.set.take_role(s.wd, s.dir.path(), Role::Ancestor);
+  vestra::platform::Watch& watch = *s.set.find(s.wd);
+  s.set.give_back(s.wd, Role::Ancestor, KernelWatch::AlreadyGone);
+  EXPECT_TRUE(watch.forgotten);
+  EXPECT_EQ(s.set.find(s.wd), nullptr);
+  EXPECT_EQ(s.count, 0u);
+  std::size_t visited = 0;
+  s.set.for_each([&](vestra::platform::Watch&) { ++visited; });
+  EXPECT_EQ(visited, 0u);
+  s.set.take_role(s.wd, "again", Role::Anchor);
+  EXPECT_EQ(s.set.find(s.wd), &watch);
+  EXPECT_FALSE(watch.forgotten);
+  EXPECT_EQ(watch.name, "again");
+  EXPECT_EQ(watch.ancestor_count(), 0u);
+  s.set.end_record();
+  EXPECT_EQ(s.set.find(s.wd), &watch) << "taken again, it is not reclaimed";
+  EXPECT_EQ(s.count, 1u);
+}
+
 }  // namespace

@@ -42,6 +42,7 @@ void TreeWatcher::on_mounts_changed(const std::vector<MountChange>& changes, Eve
     }
   }
   watches_.prune();
+  watches_.end_record();
 }
 
 // The stream path lies at or below the mount point: what it names may be another directory
@@ -59,7 +60,7 @@ void TreeWatcher::on_stream_path_remounted(std::uint32_t index, const MountChang
     }
     return;
   }
-  const Watch* top = table_.find(top_wd);
+  const Watch* top = watches_.find(top_wd);
   if (!top || top->unmounted) return;  // the kernel's own events are on their way
   const std::optional<FileIdentity> now = directory_at(path);
   if (now && *now == top->identity) return;
@@ -78,7 +79,7 @@ void TreeWatcher::on_mount_change(std::uint32_t index, const MountChange& change
   Watch* parent = watched_directory(index, path_text::parent(point));
   if (!parent) return;  // not watched there: nothing to bring in line
   const std::string_view name = path_text::last_component(point);
-  Watch* covered = table_.child(*parent, name);
+  Watch* covered = watches_.child(*parent, name);
   if (covered && covered->unmounted) return;  // the kernel's own events are on their way
   const std::optional<FileIdentity> now = directory_at(point);
   if (covered && now && *now == covered->identity) return;
@@ -101,7 +102,7 @@ void TreeWatcher::on_mount_change(std::uint32_t index, const MountChange& change
 // The watched directory at `path` in the tree of stream path `index`, found by its names.
 Watch* TreeWatcher::watched_directory(std::uint32_t index, std::string_view path) {
   const int top_wd = paths_.tree_top(index);
-  Watch* dir = top_wd >= 0 ? table_.find(top_wd) : nullptr;
+  Watch* dir = top_wd >= 0 ? watches_.find(top_wd) : nullptr;
   const std::string& top = paths_.path(index);
   if (!dir || !path_starts_with(path, top)) return nullptr;
   std::string_view rest = path.substr(top.size());
@@ -111,7 +112,7 @@ Watch* TreeWatcher::watched_directory(std::uint32_t index, std::string_view path
       continue;
     }
     const std::size_t end = std::min(rest.find('/'), rest.size());
-    dir = table_.child(*dir, rest.substr(0, end));
+    dir = watches_.child(*dir, rest.substr(0, end));
     rest.remove_prefix(end);
   }
   return dir;

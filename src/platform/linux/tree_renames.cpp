@@ -79,22 +79,22 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     book_.remember_move(cookie, MoveKind::Item, type);
     if (known) {
-      out.add(table_.cached_path(dir), name, kRenamed | type);
+      out.add(watches_.cached_path(dir), name, kRenamed | type);
       mark_rename(cookie, kOldName, out);
       note_exchange(dir, name, cookie, out);
     }
     return;
   }
   if (known) {
-    out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+    out.add(watches_.cached_path(dir), name, kRenamed | kIsDir);
     mark_rename(cookie, kOldName, out);
     note_exchange(dir, name, cookie, out);
   }
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
-  if (!moved) moved = table_.child(dir, name);
+  if (!moved) moved = watches_.child(dir, name);
   const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
-  Watch* target = destination ? table_.find(destination->wd) : nullptr;
+  Watch* target = destination ? watches_.find(destination->wd) : nullptr;
   if (target && !target->in_tree()) target = nullptr;
   if (!moved) {
     book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
@@ -136,7 +136,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
 // new name to its old one.
 void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
                         std::string_view target_name, EventBatch& out) {
-  if (Watch* replaced = table_.child(target, target_name); replaced && replaced != &moved) {
+  if (Watch* replaced = watches_.child(target, target_name); replaced && replaced != &moved) {
     const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
@@ -149,13 +149,13 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
   book_.moved_to(moved.wd, target.wd, target_name);
   // Subdirectories that a walk lost to this very rename are found under the new path once
   // the new half is reported.
-  table_.move(moved, &target, std::string(target_name), target.root, &walk_.to_complete());
+  watches_.move(moved, &target, std::string(target_name), target.root, &walk_.to_complete());
 }
 
 // Takes `watch` off its name in `parent_wd`, keeping what lies below it.
 void TreeWatcher::park(Watch& watch, int parent_wd, Parking why) {
   std::string name = watch.name;
-  table_.unlink(watch);
+  watches_.unlink(watch);
   book_.park(watch.wd, parent_wd, std::move(name), why);
 }
 
@@ -163,13 +163,13 @@ void TreeWatcher::park(Watch& watch, int parent_wd, Parking why) {
 Watch* TreeWatcher::take_parked(const Watch& dir, std::string_view name) {
   const std::optional<int> parked = book_.take_parked(dir.wd, name);
   if (!parked) return nullptr;
-  Watch* watch = table_.find(*parked);
+  Watch* watch = watches_.find(*parked);
   return watch && watch->in_tree() ? watch : nullptr;
 }
 
 void TreeWatcher::drop_parked() {
   for (const int wd : book_.reset()) {
-    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) {
+    if (Watch* watch = watches_.find(wd); watch && watch->in_tree()) {
       watches_.drop_tree(*watch, KernelWatch::Remove);
     }
   }
@@ -182,8 +182,8 @@ TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_vie
                                                const Watch& candidate, std::uint32_t cookie,
                                                const Watch* target, std::string_view target_name) {
   if (queue_.move_self_follows(candidate.wd, cookie)) return MoveCheck::Moved;
-  if (names(path_text::join(table_.path(dir), name), candidate)) return MoveCheck::Stayed;
-  if (target && names(path_text::join(table_.path(*target), target_name), candidate)) {
+  if (names(path_text::join(watches_.path(dir), name), candidate)) return MoveCheck::Stayed;
+  if (target && names(path_text::join(watches_.path(*target), target_name), candidate)) {
     return MoveCheck::Moved;
   }
   return MoveCheck::Elsewhere;
@@ -200,7 +200,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
       type = note->type;
     } else {
       struct stat st;
-      if (::lstat(path_text::join(table_.path(dir), name).c_str(), &st) == 0 &&
+      if (::lstat(path_text::join(watches_.path(dir), name).c_str(), &st) == 0 &&
           S_ISLNK(st.st_mode)) {
         type = kIsSymlink;
       }
@@ -210,11 +210,11 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
     } else {
       forget_symlink(dir, name);
     }
-    out.add(table_.cached_path(dir), name, kRenamed | type);
+    out.add(watches_.cached_path(dir), name, kRenamed | type);
     mark_rename(cookie, kNewName, out);
     return;
   }
-  out.add(table_.cached_path(dir), name, kRenamed | kIsDir);
+  out.add(watches_.cached_path(dir), name, kRenamed | kIsDir);
   mark_rename(cookie, kNewName, out);
   if (note && note->kind == MoveKind::DirectoryCarried) {
     // Between the halves of an exchange, listings would split it: they wait for the second.
@@ -227,7 +227,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
       note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
-  walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, mode, out);
+  walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, mode, out);
 }
 
 // A watched directory that a walk finds in `parent` under `name`: a second path to it
@@ -239,7 +239,7 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
   if (!parent) return mode == Scan::Resync;
   struct stat by_fd;
   if ((watch.parent != parent || watch.name != name) && ::fstat(fd, &by_fd) == 0 &&
-      names(table_.path(watch), watch) && FileIdentity::of(by_fd) == watch.identity) {
+      names(watches_.path(watch), watch) && FileIdentity::of(by_fd) == watch.identity) {
     return false;  // its old path still leads to it
   }
   for (Watch* above = parent; above; above = above->parent) {
@@ -259,19 +259,19 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
 bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   const std::optional<RenameBook::Claim> claim = book_.take_claim(moved.wd);
   if (!claim) return false;
-  Watch* parent = table_.find(claim->parent_wd);
+  Watch* parent = watches_.find(claim->parent_wd);
   if (!parent || !parent->in_tree()) return false;
   for (Watch* above = parent; above; above = above->parent) {
     if (above == &moved) return false;
   }
-  std::string path = path_text::join(table_.path(*parent), claim->name);
-  if (Watch* other = table_.child(*parent, claim->name); other && other != &moved) {
+  std::string path = path_text::join(watches_.path(*parent), claim->name);
+  if (Watch* other = watches_.child(*parent, claim->name); other && other != &moved) {
     watches_.drop_tree(*other, KernelWatch::Remove);
   }
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
     out.add(path, kRenamed | kIsDir);
-    table_.move(moved, parent, claim->name, parent->root, &walk_.to_complete());
+    watches_.move(moved, parent, claim->name, parent->root, &walk_.to_complete());
     walk_.complete_pending(out);
     return true;
   }
@@ -295,9 +295,10 @@ void TreeWatcher::note_listed(int wd) {
 // watched is watched now, and what could not be listed in one is listed, all reported as
 // created.
 void TreeWatcher::retry_blocked(Watch& dir, std::string_view name, EventBatch& out) {
-  Watch* child = table_.child(dir, name);
+  Watch* child = watches_.child(dir, name);
   if (!child) {
-    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+               out);
   } else if (child->is_blocked()) {
     walk_.to_complete().push_back(child->wd);
     walk_.complete_pending(out);

@@ -214,7 +214,7 @@ bool TreeWalk::stat_open(Opened& opened) {
 // rename is listed again now that its present path is known (after this walk).
 bool TreeWalk::already_watched(Watch& watch, Watch* parent, PendingDirectory& dir,
                                std::uint32_t root, Scan mode, int fd) {
-  if (mode == Scan::Resync && watch.epoch == host_.epoch()) return false;
+  if (mode == Scan::Resync && watch.epoch == era_.epoch) return false;
   WatchTable& table = watches_.table();
   const std::string_view name = path_text::last_component(dir.path);
   if (watch.parent != parent || watch.name != (parent ? name : dir.path)) {
@@ -251,7 +251,7 @@ Watch& TreeWalk::newly_watched(Watch* watch, int wd, Watch* parent, PendingDirec
 // Lists a directory just watched (or found again by a resync), keeping it open while its
 // subdirectories are visited.
 void TreeWalk::list(Watch& watch, Opened& opened, Scan mode, EventBatch& out) {
-  watch.epoch = host_.epoch();
+  watch.epoch = era_.epoch;
   watch.identity = FileIdentity::of(opened.st);
   watches_.table().set_incomplete(watch, false);  // the scan lists every subdirectory
   if (mode == Scan::Resync && watch.extras) watch.extras->symlinks.clear();
@@ -350,12 +350,12 @@ std::size_t TreeWalk::scan(Watch& dir, int dir_fd, Scan mode, long subdirectorie
   return found;
 }
 
-// Where an entry's times stand against host_.unread_since(). An entry that a MovedIn walk finds
+// Where an entry's times stand against era_.unread_since. An entry that a MovedIn walk finds
 // changed after it may have changed after the move, before its directory was watched: no
 // event tells of that. One changed before it was either outside the trees then, or its
 // change was read as an event. A time the file system does not give counts as recent.
 TreeWalk::Age TreeWalk::age(const struct statx& status) const {
-  const std::int64_t since = host_.unread_since() - kStampMargin;
+  const std::int64_t since = era_.unread_since - kStampMargin;
   if ((status.stx_mask & STATX_CTIME) && nanoseconds(status.stx_ctime) < since) {
     return Age::Older;
   }
@@ -392,7 +392,7 @@ unsigned char TreeWalk::date_entry(const Watch& dir, const std::string& dir_path
     case Age::ChangedSince: {
       // Its contents changed, or only its status (permissions, owner, links).
       const bool written = !(status.stx_mask & STATX_MTIME) ||
-                           nanoseconds(status.stx_mtime) >= host_.unread_since() - kStampMargin;
+                           nanoseconds(status.stx_mtime) >= era_.unread_since - kStampMargin;
       out.add(dir_path, entry.name, (written ? kModified : kMetaMod) | kind);
       break;
     }

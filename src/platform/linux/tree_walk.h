@@ -30,7 +30,7 @@ class TreeWalk {
  public:
   /// How a walk treats what it finds. Quiet watches it; ReportCreated also reports every
   /// entry as created; Resync watches again after lost events. MovedIn, for a directory
-  /// moved in from outside the trees, also reports what changed after Host::unread_since().
+  /// moved in from outside the trees, also reports what changed after Era::unread_since.
   enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync, MovedIn };
   enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
   /// Whether a subdirectory found by a scan is reported as created once visited.
@@ -38,6 +38,13 @@ class TreeWalk {
   struct Result {
     Outcome outcome;
     int wd;  // of the top of the walk
+  };
+  /// Where the watcher stands when a walk starts.
+  struct Era {
+    /// The number of the last resync; a Resync walk marks what it finds with it.
+    std::uint32_t epoch = 0;
+    /// When the records not yet read began (see RecordQueue::unread_since).
+    std::int64_t unread_since = 0;
   };
 
   /// What a walk needs of the tree watcher that runs it.
@@ -53,10 +60,6 @@ class TreeWalk {
     virtual void note_fresh(int wd, std::string_view name) = 0;
     /// Every entry of the directory of `wd` is being reported as created.
     virtual void note_listed(int wd) = 0;
-    /// The number of the last resync; a Resync walk marks what it finds with it.
-    virtual std::uint32_t epoch() const = 0;
-    /// When the records not yet read began (see RecordQueue::unread_since).
-    virtual std::int64_t unread_since() const = 0;
 
    protected:
     ~Host() = default;
@@ -67,6 +70,9 @@ class TreeWalk {
   /// The stream's control: a walk ends early once a stop is requested, and leaves alone the
   /// subdirectories it says to skip. None by default.
   void set_control(VestraStreamControl* control) noexcept { control_ = control; }
+  /// Told whenever the resync number or the start of the unread records changes, so that
+  /// every walk starts from where the watcher stands.
+  void set_era(Era era) noexcept { era_ = era; }
   /// Whether the control's filter leaves the directory at `path` unwatched.
   bool skips(const std::string& path) const {
     return control_ && control_->skip_directory &&
@@ -84,7 +90,8 @@ class TreeWalk {
   std::vector<int>& to_complete() noexcept { return to_complete_; }
 
  private:
-  /// When an entry found by a MovedIn walk was made or last changed, next to unread_since.
+  /// When an entry found by a MovedIn walk was made or last changed, next to
+  /// Era::unread_since.
   enum class Age : std::uint8_t { Older, ChangedSince, BornSince };
   struct PendingDirectory {
     std::string path;
@@ -144,6 +151,7 @@ class TreeWalk {
   WatchSet& watches_;
   VestraStreamControl* control_ = nullptr;
   Host& host_;
+  Era era_;
   DirectoryReader reader_;
   // Scratch storage of one walk at a time, kept between walks.
   std::vector<PendingDirectory> pending_;

@@ -29,7 +29,6 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
     : inotify_(records.valid() ? std::move(inotify) : FileDescriptor()),
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
       watches_(kernel(), max_watches, watch_count, *this),
-      table_(watches_.table()),
       walk_(watches_, *this),
       paths_(paths, watches_, walk_) {}
 
@@ -42,14 +41,16 @@ int TreeWatcher::kernel() const noexcept {
 void TreeWatcher::start(EventBatch& out) {
   // Every event comes from a watch added from now on.
   queue_.mark_drained();
+  update_era();
   paths_.start(out);
   watches_.prune();
+  watches_.end_record();
 }
 
 int TreeWatcher::watch_of(std::string_view path) {
   int found = -1;
-  table_.for_each([&](Watch& watch) {
-    if (table_.path(watch) == path) found = watch.wd;
+  watches_.for_each([&](Watch& watch) {
+    if (watches_.path(watch) == path) found = watch.wd;
   });
   return found;
 }
@@ -62,9 +63,11 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     while (const auto record = queue_.next()) {
       handle(*record, out);
       watches_.prune();
+      watches_.end_record();
     }
   }
   queue_.finish();
+  update_era();
   book_.end_batch(queue_.drained_read());
   return std::exchange(requested_delay_, std::nullopt);
 }
@@ -77,10 +80,10 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
     on_overflow(out);
     return;
   }
-  Watch* watch = table_.find(event.wd);
+  Watch* watch = watches_.find(event.wd);
   if (!watch) return;  // a watch already given up; its last events are still queued
   if (event.mask & IN_IGNORED) {
-    on_ignored(event.wd, out);
+    on_ignored(*watch, out);
     return;
   }
   if (event.mask & IN_UNMOUNT) {
@@ -93,7 +96,7 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
   }
   if (watch->ancestor_count() > 0 && (event.mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
     paths_.on_ancestor_gone(event.wd, out);
-    watch = table_.find(event.wd);
+    watch = watches_.find(event.wd);
     if (!watch) return;
   }
   const int wd = event.wd;
@@ -117,10 +120,11 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
       on_created(dir, name, is_dir, out);
       break;
     case IN_MODIFY:
-      out.add(table_.cached_path(dir), name, kModified | kIsFile);
+      out.add(watches_.cached_path(dir), name, kModified | kIsFile);
       break;
     case IN_ATTRIB:
-      out.add(table_.cached_path(dir), name, kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
+      out.add(watches_.cached_path(dir), name,
+              kMetaMod | (is_dir ? kIsDir : known_type(dir, name)));
       // A subdirectory without a watch is one that could not be watched or read: it may
       // just have become readable. Watched now, what it holds is reported as created.
       if (is_dir) retry_blocked(dir, name, out);
@@ -142,19 +146,20 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
   if (book_.take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
-    if (is_dir && !table_.child(dir, name)) {
-      walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+    if (is_dir && !watches_.child(dir, name)) {
+      walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
                  out);
     }
     return;
   }
   book_.note_created(dir.wd, name);
   if (is_dir) {
-    out.add(table_.cached_path(dir), name, kCreated | kIsDir);
-    walk_.walk(path_text::join(table_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated, out);
+    out.add(watches_.cached_path(dir), name, kCreated | kIsDir);
+    walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
+               out);
     return;
   }
-  const std::string path = path_text::join(table_.path(dir), name);
+  const std::string path = path_text::join(watches_.path(dir), name);
   FSEventStreamEventFlags flags = kCreated | kIsFile;
   struct stat st;
   if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -175,14 +180,14 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     return;
   }
   if (is_dir) {
-    out.add(table_.cached_path(dir), name, kRemoved | kIsDir);
+    out.add(watches_.cached_path(dir), name, kRemoved | kIsDir);
     // A directory parked from this name is older there than the one linked now.
     Watch* gone = take_parked(dir, name);
-    if (!gone) gone = table_.child(dir, name);
+    if (!gone) gone = watches_.child(dir, name);
     if (gone) watches_.drop_tree(*gone, KernelWatch::Remove);
     return;
   }
-  out.add(table_.cached_path(dir), name,
+  out.add(watches_.cached_path(dir), name,
           kRemoved | (forget_symlink(dir, name) ? kIsSymlink : kIsFile));
 }
 
@@ -195,22 +200,21 @@ void TreeWatcher::on_unmount(Watch& watch, EventBatch& out) {
   } else if (watch.in_tree()) {
     watch.unmounted = true;
     if (!watch.parent || watch.parent->identity.device != watch.identity.device) {
-      out.add(table_.path(watch), kFSEventStreamEventFlagUnmount);
+      out.add(watches_.path(watch), kFSEventStreamEventFlagUnmount);
     }
   }
 }
 
-void TreeWatcher::on_ignored(int wd, EventBatch& out) {
-  // The kernel has dropped this watch (deletion, unmount): every role it played ends.
-  Watch* watch = table_.find(wd);
-  if (watch->item_root() != kNoRoot) {
-    paths_.renew(watch->item_root(), KernelWatch::AlreadyGone, Report::No, out);
+void TreeWatcher::on_ignored(Watch& watch, EventBatch& out) {
+  // The kernel has dropped this watch (deletion, unmount): every role it played ends. Each
+  // step may forget the watch; it stays valid until the record is done.
+  const int wd = watch.wd;
+  if (watch.item_root() != kNoRoot) {
+    paths_.renew(watch.item_root(), KernelWatch::AlreadyGone, Report::No, out);
   }
-  watch = table_.find(wd);
-  if (watch && watch->in_tree()) on_tree_ignored(*watch, out);
-  watch = table_.find(wd);
-  if (watch && watch->anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
-  if (table_.find(wd)) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
+  if (!watch.forgotten && watch.in_tree()) on_tree_ignored(watch, out);
+  if (!watch.forgotten && watch.anchor_count() > 0) paths_.on_anchor_ignored(wd, out);
+  if (!watch.forgotten) watches_.remove_watch(wd, KernelWatch::AlreadyGone);
 }
 
 void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
@@ -223,7 +227,7 @@ void TreeWatcher::on_tree_ignored(Watch& watch, EventBatch& out) {
     // A mount point: the directory beneath the file system that went away shows again, and
     // what it holds is new to the consumer.
     const int parent_wd = watch.parent->wd;
-    std::string path = table_.path(watch);
+    std::string path = watches_.path(watch);
     const std::string name = watch.name;
     watches_.drop_tree(watch, KernelWatch::Remove);
     out.add(path, kCreated | kIsDir);
@@ -251,21 +255,23 @@ void TreeWatcher::resync(EventBatch& out) {
   backoff_.on_resync();
   ++resyncs_;
   ++epoch_;
+  update_era();
   drop_parked();
   paths_.rewalk_trees(out);
   drop_unfound();
   paths_.renew_all_but_trees(out);
   watches_.prune();
+  watches_.end_record();
 }
 
 // Whatever the walks of a resync did not find again has gone.
 void TreeWatcher::drop_unfound() {
   std::vector<int> stale;
-  table_.for_each([&](Watch& watch) {
+  watches_.for_each([&](Watch& watch) {
     if (watch.in_tree() && watch.epoch != epoch_) stale.push_back(watch.wd);
   });
   for (const int wd : stale) {
-    if (Watch* watch = table_.find(wd); watch && watch->in_tree()) {
+    if (Watch* watch = watches_.find(wd); watch && watch->in_tree()) {
       watches_.drop_tree(*watch, KernelWatch::Remove);
     }
   }

@@ -88,6 +88,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
   /// The descriptor of the instance that holds the watches.
   int kernel() const noexcept;
+  /// Hands the walks the resync number and the start of the unread records, after either
+  /// changed.
+  void update_era() noexcept { walk_.set_era({epoch_, queue_.unread_since()}); }
 
   // Kernel events.
   void handle(const InotifyRecord& record, EventBatch& out);
@@ -99,7 +102,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                    EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
-  void on_ignored(int wd, EventBatch& out);
+  void on_ignored(Watch& watch, EventBatch& out);
   void on_tree_ignored(Watch& watch, EventBatch& out);
   void on_overflow(EventBatch& out);
   void drop_unfound();
@@ -107,8 +110,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   // What the watch set and the walks ask of the watcher.
   void on_watch_removed(int wd) override;
   void displace(Watch& stale, int parent_wd) override;
-  std::uint32_t epoch() const override { return epoch_; }
-  std::int64_t unread_since() const override { return queue_.unread_since(); }
 
   // Mounts and unmounts (tree_mounts.cpp).
   void on_mount_change(std::uint32_t index, const MountChange& change, EventBatch& out);
@@ -143,7 +144,6 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   FileDescriptor inotify_;
   RecordQueue queue_;
   WatchSet watches_;
-  WatchTable& table_;  // watches_.table(), which renames consult at every step
   TreeWalk walk_;
   StreamPaths paths_;
 

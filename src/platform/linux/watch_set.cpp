@@ -105,7 +105,7 @@ void WatchSet::give_back(int wd, Role role, KernelWatch kernel, std::uint32_t in
 void WatchSet::remove_watch(int wd, KernelWatch kernel) {
   if (kernel == KernelWatch::Remove) ::inotify_rm_watch(kernel_, wd);
   listener_.on_watch_removed(wd);
-  table_.erase(wd);
+  table_.retire(wd);
   watch_count_.store(table_.size(), std::memory_order_relaxed);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/api/fsevents.h"
@@ -49,6 +50,23 @@ class WatchSet {
 
   WatchTable& table() noexcept { return table_; }
 
+  // Look-ups and moves within the trees, which the watcher makes at every step.
+  Watch* find(int wd) noexcept { return table_.find(wd); }
+  Watch* child(const Watch& parent, std::string_view name) noexcept {
+    return table_.child(parent, name);
+  }
+  std::string path(const Watch& watch) const { return table_.path(watch); }
+  std::string_view cached_path(const Watch& watch) { return table_.cached_path(watch); }
+  void move(Watch& watch, Watch* new_parent, std::string new_name, std::uint32_t root,
+            std::vector<int>* incomplete = nullptr) {
+    table_.move(watch, new_parent, std::move(new_name), root, incomplete);
+  }
+  void unlink(Watch& watch) { table_.unlink(watch); }
+  template <class F>
+  void for_each(F&& visit) {
+    table_.for_each(std::forward<F>(visit));
+  }
+
   /// The descriptor of a watch on `path` (the kernel's own when it has one already), or
   /// minus the error.
   int add_watch(const char* path, std::uint32_t mask);
@@ -66,8 +84,11 @@ class WatchSet {
   /// it plays it. A watch left with no role goes; an anchor only at the next prune(), so that
   /// waiting again in the same directory keeps its watch.
   void give_back(int wd, Role role, KernelWatch kernel, std::uint32_t index = kNoRoot);
-  /// Forgets a watch that is linked to no other.
+  /// Forgets a watch that is linked to no other. It is no longer found at once, but a
+  /// reference to it stays valid until end_record().
   void remove_watch(int wd, KernelWatch kernel);
+  /// Frees the watches forgotten while a record (or a walk, a resync) was handled.
+  void end_record() noexcept { table_.reclaim(); }
   /// Removes from the kernel a watch just added that the table does not know.
   void discard_if_unknown(int wd);
   /// Removes `wd` at the next prune() if it has no role by then.

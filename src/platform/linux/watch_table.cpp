@@ -20,18 +20,44 @@ void WatchTable::for_each_below(Watch& top, F&& visit) {
 }
 
 Watch* WatchTable::find(int wd) noexcept {
-  return watches_.find(wd);
+  Watch* watch = watches_.find(wd);
+  return watch && !watch->forgotten ? watch : nullptr;
 }
 
 Watch& WatchTable::insert(int wd, std::string name) {
   ++changes_;
+  // The kernel hands a descriptor out again while its old watch awaits reclaim() only when
+  // it still held that watch: the old storage then becomes the new watch, so that whoever
+  // still refers to the old one meets the watch that the descriptor names now.
+  if (Watch* old = watches_.find(wd); old && old->forgotten) {
+    std::erase(retired_, wd);
+    *old = Watch(wd, std::move(name));
+    return *old;
+  }
   return watches_.emplace(wd, wd, std::move(name));
 }
 
 void WatchTable::erase(int wd) noexcept {
   ++changes_;
   incomplete_.erase(wd);
+  if (const Watch* watch = watches_.find(wd); watch && watch->forgotten) {
+    std::erase(retired_, wd);
+  }
   watches_.erase(wd);
+}
+
+void WatchTable::retire(int wd) {
+  Watch* watch = find(wd);
+  if (!watch) return;
+  ++changes_;
+  incomplete_.erase(wd);
+  watch->forgotten = true;
+  retired_.push_back(wd);
+}
+
+void WatchTable::reclaim() noexcept {
+  for (const int wd : retired_) watches_.erase(wd);
+  retired_.clear();
 }
 
 std::string WatchTable::path(const Watch& watch) const {

@@ -27,7 +27,12 @@ class WatchTable {
   Watch& insert(int wd, std::string name);
   /// Forgets a watch that is linked to no other (see detach).
   void erase(int wd) noexcept;
-  std::size_t size() const noexcept { return watches_.size(); }
+  /// Forgets it the same way, but keeps its storage until reclaim(), so that a reference
+  /// to it stays valid; it is no longer found, counted or visited.
+  void retire(int wd);
+  /// Frees the storage of the watches retired since the last call.
+  void reclaim() noexcept;
+  std::size_t size() const noexcept { return watches_.size() - retired_.size(); }
 
   /// The absolute path of `watch`, built from the names up to the top of its tree.
   std::string path(const Watch& watch) const;
@@ -60,7 +65,9 @@ class WatchTable {
 
   template <class F>
   void for_each(F&& visit) {
-    watches_.for_each(visit);
+    watches_.for_each([&](Watch& watch) {
+      if (!watch.forgotten) visit(watch);
+    });
   }
 
  private:
@@ -77,6 +84,7 @@ class WatchTable {
   // The linked children, by parent and name; a child is linked while its parent is set.
   ChildIndex children_;
   std::unordered_set<int> incomplete_;
+  std::vector<int> retired_;
 };
 
 }  // namespace vestra::platform
