@@ -200,6 +200,30 @@ TEST(TreeWatcherFed, ClaimEndsWithTheRenameThatSettlesIt) {
   EXPECT_EQ(t.watcher().watch_of(t / "D/B2"), -1);
 }
 
+// A directory that a walk found at a new place while its rename was still queued, inside a
+// tree that then goes as a whole (the tree's own lone old half settles it), is reported where
+// it is, with what it holds, and stays watched.
+TEST(TreeWatcherFed, ClaimedDirectoryOfATreeThatGoesIsReportedWhereItIs) {
+  Fed t({"C/D/"});
+  const int root = t.wd(""), c = t.wd("C"), d = t.wd("C/D");
+  fs::create_directory(t / "N");
+  fs::rename(t / "C", t / "N/C2");
+  fs::create_directory(t / "N/M");
+  fs::rename(t / "N/C2/D", t / "N/M/D2");
+  touch(t / "N/M/D2/f");
+  t.feed().add(root, IN_CREATE | kDir, 0, "N");
+  const Lines walked = t.read();
+  EXPECT_EQ(std::count(walked.begin(), walked.end(), "Cd N/M/D2"), 0) << "claimed, not new";
+  t.feed().add(root, IN_MOVED_FROM | kDir, 9, "C");
+  t.feed().add(c, IN_MOVE_SELF);
+  const Lines settled = t.read();
+  for (const char* line : {"Nd C", "Cd N/C2", "Cd N/M/D2", "Cf N/M/D2/f"}) {
+    EXPECT_EQ(std::count(settled.begin(), settled.end(), line), 1) << line;
+  }
+  EXPECT_GE(t.wd("N/M/D2"), 0);
+  EXPECT_NE(t.wd("N/M/D2"), d);
+}
+
 // An exchange queues two renames, each onto the other's name, reported as they come: P, Q
 // then Q, P. Both trees stay watched under their new names.
 TEST(TreeWatcherFed, ExchangeOfTwoWatchedDirectoriesKeepsBothTrees) {

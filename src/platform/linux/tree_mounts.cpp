@@ -41,6 +41,7 @@ void TreeWatcher::on_mounts_changed(const std::vector<MountChange>& changes, Eve
       }
     }
   }
+  settle_orphaned_claims(out);
   watches_.prune();
   watches_.end_record();
 }

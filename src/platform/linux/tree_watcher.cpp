@@ -62,6 +62,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
   if (queue_.fill()) {
     while (const auto record = queue_.next()) {
       handle(*record, out);
+      settle_orphaned_claims(out);
       watches_.prune();
       watches_.end_record();
     }
@@ -260,6 +261,7 @@ void TreeWatcher::resync(EventBatch& out) {
   paths_.rewalk_trees(out);
   drop_unfound();
   paths_.renew_all_but_trees(out);
+  orphaned_claims_.clear();  // the walks found every directory where it is now
   watches_.prune();
   watches_.end_record();
 }
@@ -278,7 +280,31 @@ void TreeWatcher::drop_unfound() {
 }
 
 void TreeWatcher::on_watch_removed(int wd) {
+  if (std::optional<RenameBook::Claim> claim = book_.take_claim(wd)) {
+    orphaned_claims_.push_back(std::move(*claim));
+  }
   book_.forget(wd);
+}
+
+// A directory that a walk found at a new place, while its rename was still queued, can go
+// with a tree it was in before (that tree moved out, or was replaced): its own queued records
+// went with the tree's watches, and nothing would bring it back where it is now. Like a claim
+// settled by a lone old half, the place is reported as created, with what it holds now, and
+// watched afresh.
+void TreeWatcher::settle_orphaned_claims(EventBatch& out) {
+  while (!orphaned_claims_.empty()) {
+    const RenameBook::Claim claim = std::move(orphaned_claims_.back());
+    orphaned_claims_.pop_back();
+    Watch* parent = watches_.find(claim.parent_wd);
+    if (!parent || !parent->in_tree() || watches_.child(*parent, claim.name)) continue;
+    std::string path = path_text::join(watches_.path(*parent), claim.name);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const std::uint32_t root = parent->root;
+    out.add(path, kCreated | kIsDir);
+    note_fresh(claim.parent_wd, claim.name);
+    walk_.walk(std::move(path), claim.parent_wd, root, Scan::ReportCreated, out);
+  }
 }
 
 void TreeWatcher::displace(Watch& stale, int parent_wd) {

@@ -109,6 +109,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
 
   // What the watch set and the walks ask of the watcher.
   void on_watch_removed(int wd) override;
+  void settle_orphaned_claims(EventBatch& out);
   void displace(Watch& stale, int parent_wd) override;
 
   // Mounts and unmounts (tree_mounts.cpp).
@@ -148,6 +149,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   StreamPaths paths_;
 
   RenameBook book_;
+  /// Claims of watched directories dropped with a tree they were in, while the place a walk
+  /// found them at is still in a tree: settled once the record at hand is done.
+  std::vector<RenameBook::Claim> orphaned_claims_;
   /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
   /// the second), until their new halves are read.
   std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
