@@ -211,7 +211,7 @@ def callback(event):
     emit(event=event, there=[os.path.lexists(path) for path in event["paths"]])
 
 def left_behind():
-    return len(inotify_instances()), watcher_threads()
+    return len(inotify_instances()), watcher_threads(settle=1.0)
 
 def watch():
 {watch}

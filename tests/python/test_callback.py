@@ -84,7 +84,7 @@ def test_callback_ending_the_watch_leaves_no_thread_and_no_descriptor(root, call
     assert type(error) is (Boom if callable_ else TypeError)
     if callable_:
         assert threads_seen, "the watcher's thread was not seen while watching"
-    assert watcher_threads() == []
+    assert watcher_threads(settle=1.0) == []
     assert inotify_descriptors() == before
 
 

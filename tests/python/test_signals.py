@@ -43,7 +43,7 @@ IDLE_WATCH = """
         except KeyboardInterrupt:
             caught = time.monotonic()
             print(
-                f"interrupted {caught!r} {len(inotify_instances())} {watcher_threads()}",
+                f"interrupted {caught!r} {len(inotify_instances())} {watcher_threads(settle=1.0)}",
                 flush=True,
             )
 """

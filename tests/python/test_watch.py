@@ -108,7 +108,7 @@ def test_every_watch_is_live_when_it_returns_and_leaves_nothing_behind():
             time.sleep(0.01)
         after = open_descriptors(), thread_count(), resident_bytes()
         print(json.dumps(dict(seen=sum(seen), before=before, after=after,
-                              left=watcher_threads())))
+                              left=watcher_threads(settle=1.0))))
         """
     )
     assert result.returncode == 0 and result.stderr == "", result

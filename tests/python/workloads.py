@@ -103,13 +103,20 @@ def inotify_watched_inodes(pid="self"):
 WATCHER_THREAD_PREFIX = "murmelant"
 
 
-def watcher_threads():
-    """Names of this process's threads that belong to a watcher."""
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
-            names.append(comm.read().strip())
-    return [name for name in names if name.startswith(WATCHER_THREAD_PREFIX)]
+def watcher_threads(settle=0.0):
+    """Names of this process's threads that belong to a watcher. With `settle`, waits up to
+    that many seconds for them to go: a joined thread is still listed in /proc for a moment
+    after pthread_join returns, until the kernel has finished its exit."""
+    deadline = time.monotonic() + settle
+    while True:
+        names = []
+        for task in os.listdir("/proc/self/task"):
+            with contextlib.suppress(OSError), open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        left = [name for name in names if name.startswith(WATCHER_THREAD_PREFIX)]
+        if not left or time.monotonic() >= deadline:
+            return left
+        time.sleep(0.005)
 
 
 def all_stopped(pid):
@@ -329,7 +336,7 @@ def child_leak(root, calls, sample_at):
     with quiet:
         fds_after, threads_after = open_descriptors(), thread_count()
         rss_after = resident_bytes()
-    watcher_threads_left = watcher_threads()
+    watcher_threads_left = watcher_threads(settle=1.0)
     stop.set()
     pinger.join(5)
     signal.setitimer(signal.ITIMER_REAL, 0)
