@@ -1,6 +1,7 @@
 #include "platform/linux/record_queue.h"
 
 #include <limits.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,10 @@ constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::size_t kBufferSize = 2 * kReadSize;
 constexpr std::size_t kLargestRecord = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveSelfWindow = 64;
+// How long a lone old half at the end of a read waits for its new half, and the end of a
+// rename for the second rename of an exchange, which the kernel queues right behind it.
+constexpr long kSecondHalfWaitNs = 3'000'000;
+constexpr long kExchangeWaitNs = 300'000;
 
 std::int64_t stamp_clock() noexcept {
   timespec now{};
@@ -98,10 +103,23 @@ void RecordQueue::index_moved_to() {
   }
 }
 
+// The kernel queues the two halves of a rename one after the other, not at once, and an
+// exchange as two renames: a read can come between them. Waits at most `nanoseconds` for more.
+bool RecordQueue::more_comes(long nanoseconds) {
+  pollfd ready{source_.get(), POLLIN, 0};
+  const timespec wait{0, nanoseconds};
+  int count;
+  do {
+    count = ::ppoll(&ready, 1, &wait, nullptr);
+  } while (count < 0 && errno == EINTR);
+  return count > 0;
+}
+
 std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie) {
   index_moved_to();
   auto found = moved_to_.find(cookie);
-  if (found == moved_to_.end() && begin_ >= end_ && read_into(kBufferSize)) {
+  if (found == moved_to_.end() && begin_ >= end_ &&
+      (read_into(kBufferSize) || (more_comes(kSecondHalfWaitNs) && read_into(kBufferSize)))) {
     index_moved_to();
     found = moved_to_.find(cookie);
   }
@@ -111,10 +129,13 @@ std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie) {
 }
 
 template <class Settles>
-std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles) {
+std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles, long patience_ns) {
   std::size_t offset = begin_;
   for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_into(kBufferSize)) return std::nullopt;
+    if (offset >= end_ && !read_into(kBufferSize) &&
+        !(patience_ns > 0 && more_comes(patience_ns) && read_into(kBufferSize))) {
+      return std::nullopt;
+    }
     std::size_t after = 0;
     auto record = decode_record(buffer_.get(), end_, offset, after);
     if (!record || settles(*record)) return record;
@@ -136,11 +157,13 @@ bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {
 }
 
 std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie) {
-  return look_ahead([cookie](const InotifyRecord& record) {
-    const bool part =
-        (record.mask & IN_MOVE_SELF) || ((record.mask & IN_MOVED_TO) && record.cookie == cookie);
-    return !part;
-  });
+  return look_ahead(
+      [cookie](const InotifyRecord& record) {
+        const bool part = (record.mask & IN_MOVE_SELF) ||
+                          ((record.mask & IN_MOVED_TO) && record.cookie == cookie);
+        return !part;
+      },
+      kExchangeWaitNs);
 }
 
 }  // namespace vestra::platform

@@ -66,11 +66,12 @@ class RecordQueue {
 
  private:
   bool read_into(std::size_t room);
+  bool more_comes(long nanoseconds);
   void index_moved_to();
   /// The first of the records after the one being handled that `settles` holds for, reading
   /// more when the buffer ends; nothing when none does within the look-ahead window.
   template <class Settles>
-  std::optional<InotifyRecord> look_ahead(Settles&& settles);
+  std::optional<InotifyRecord> look_ahead(Settles&& settles, long patience_ns = 0);
 
   FileDescriptor source_;
   std::unique_ptr<char[]> buffer_;
