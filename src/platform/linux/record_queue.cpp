@@ -21,7 +21,7 @@ constexpr std::size_t kMoveSelfWindow = 64;
 // How long a lone old half at the end of a read waits for its new half, and the end of a
 // rename for the second rename of an exchange, which the kernel queues right behind it.
 constexpr long kSecondHalfWaitNs = 3'000'000;
-constexpr long kExchangeWaitNs = 300'000;
+constexpr long kExchangeWaitNs = 3'000'000;
 
 std::int64_t stamp_clock() noexcept {
   timespec now{};
