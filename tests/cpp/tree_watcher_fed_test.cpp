@@ -157,6 +157,26 @@ TEST(TreeWatcherFed, DirectoryMovedIntoANewDirectoryIsReportedWhereItIs) {
   EXPECT_NE(t.wd("x/a/sub"), sub);
 }
 
+// Entries that the walk of a new directory reported, whose creation records come after it:
+// those records add nothing, and what happens to the entries next is reported in full.
+TEST(TreeWatcherFed, EntriesAWalkReportedAheadOfTheirCreationKeepTheirLaterEvents) {
+  Fed t({});
+  fs::create_directories(t / "d/a");
+  touch(t / "d/f");
+  t.feed().add(t.wd(""), IN_CREATE | kDir, 0, "d");
+  Lines walked = t.read();
+  std::sort(walked.begin(), walked.end());
+  EXPECT_EQ(walked, (Lines{"Cd d", "Cd d/a", "Cf d/f"}));
+  const int d = t.wd("d");
+  fs::rename(t / "d/a", t / "d/b");
+  fs::remove(t / "d/f");
+  t.feed().add(d, IN_CREATE | kDir, 0, "a");
+  t.feed().add(d, IN_CREATE, 0, "f");
+  t.rename_dir(d, "a", d, "b", t.wd("d/a"));
+  t.feed().add(d, IN_DELETE, 0, "f");
+  EXPECT_EQ(t.read(), (Lines{"Nd d/a", "Nd d/b", "Rf d/f"}));
+}
+
 // A walk that meets a watched directory under a newer name leaves its watch where the queue
 // has it: the records queued before its rename keep their old paths.
 TEST(TreeWatcherFed, EventsBeforeARenameKeepTheOldPathWhenAWalkSawTheNewOne) {

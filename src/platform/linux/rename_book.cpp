@@ -72,7 +72,8 @@ bool RenameBook::take_fresh(int wd, std::string_view name) {
   if (found == fresh_.end()) return false;
   const auto entry = found->second.listed.find(name);
   if (entry == found->second.listed.end()) return false;
-  found->second.listed.erase(entry);
+  // Reported by the walk all the same: what happens to it next is reported too.
+  found->second.created.insert(found->second.listed.extract(entry));
   return true;
 }
 

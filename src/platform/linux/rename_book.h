@@ -72,7 +72,8 @@ class RenameBook {
   void note_fresh(int wd, std::string_view name, std::uint64_t read);
   /// A walk reported every entry of the directory of `wd`.
   void note_listed(int wd, std::uint64_t read);
-  /// Takes `name` from those a walk reported in `wd`: true when it was one.
+  /// Takes `name` from those a walk reported in `wd`, as a name reported since: true when
+  /// it was one.
   bool take_fresh(int wd, std::string_view name);
   /// A record read since the walk reported `name` created in `wd`.
   void note_created(int wd, std::string_view name);
