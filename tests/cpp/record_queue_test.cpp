@@ -39,6 +39,15 @@ TEST(RecordQueue, FindsTheSecondHalfOfARenameSplitAcrossTwoReads) {
   EXPECT_EQ(half->name, "new");
   EXPECT_EQ(drain(queue), std::vector<std::string>{"2:new"});
   queue.finish();
+  // With records still unread, a second half is read for only when it is due.
+  feed.add(1, IN_MOVED_FROM, 8, "a");
+  feed.add(3, IN_CREATE, 0, "other");
+  ASSERT_TRUE(queue.fill());
+  queue.next();
+  feed.add(2, IN_MOVED_TO, 8, "b");
+  EXPECT_FALSE(queue.find_moved_to(8));
+  EXPECT_TRUE(queue.find_moved_to(8, true));
+  EXPECT_EQ(drain(queue), (std::vector<std::string>{"3:other", "2:b"}));
 }
 
 // A later record of the same cookie is found; one already returned is not.

@@ -115,11 +115,15 @@ bool RecordQueue::more_comes(long nanoseconds) {
   return count > 0;
 }
 
-std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie) {
+bool RecordQueue::read_more(long patience_ns) {
+  return read_into(kBufferSize) ||
+         (patience_ns > 0 && more_comes(patience_ns) && read_into(kBufferSize));
+}
+
+std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie, bool due) {
   index_moved_to();
   auto found = moved_to_.find(cookie);
-  if (found == moved_to_.end() && begin_ >= end_ &&
-      (read_into(kBufferSize) || (more_comes(kSecondHalfWaitNs) && read_into(kBufferSize)))) {
+  if (found == moved_to_.end() && (begin_ >= end_ || due) && read_more(kSecondHalfWaitNs)) {
     index_moved_to();
     found = moved_to_.find(cookie);
   }
@@ -132,10 +136,7 @@ template <class Settles>
 std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles, long patience_ns) {
   std::size_t offset = begin_;
   for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_into(kBufferSize) &&
-        !(patience_ns > 0 && more_comes(patience_ns) && read_into(kBufferSize))) {
-      return std::nullopt;
-    }
+    if (offset >= end_ && !read_more(patience_ns)) return std::nullopt;
     std::size_t after = 0;
     auto record = decode_record(buffer_.get(), end_, offset, after);
     if (!record || settles(*record)) return record;

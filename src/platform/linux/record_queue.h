@@ -44,8 +44,9 @@ class RecordQueue {
 
   /// The IN_MOVED_TO with `cookie` queued after the record last returned by next(). The two
   /// halves of a rename are queued together, but a read may end between them: when that
-  /// record ends the buffer, one more read looks for the second half.
-  std::optional<InotifyRecord> find_moved_to(std::uint32_t cookie);
+  /// record ends the buffer, or when the second half is `due` (an exchange's second rename,
+  /// whose old half is at hand), one more read looks for it.
+  std::optional<InotifyRecord> find_moved_to(std::uint32_t cookie, bool due = false);
   /// Whether IN_MOVE_SELF on `wd` follows the record at hand before any record of another
   /// rename or an overflow, within a few records. Renaming a watched directory queues it
   /// right after the rename's two halves.
@@ -66,6 +67,8 @@ class RecordQueue {
 
  private:
   bool read_into(std::size_t room);
+  /// Reads what is queued; when nothing is, waits at most `patience_ns` for more.
+  bool read_more(long patience_ns);
   bool more_comes(long nanoseconds);
   void index_moved_to();
   /// The first of the records after the one being handled that `settles` holds for, reading

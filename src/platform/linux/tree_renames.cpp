@@ -66,7 +66,8 @@ void TreeWatcher::note_exchange(const Watch& dir, std::string_view name, std::ui
   if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
     return;
   }
-  const std::optional<InotifyRecord> back = queue_.find_moved_to(next->cookie);
+  // Its old half is here, so its new half comes, perhaps a moment after.
+  const std::optional<InotifyRecord> back = queue_.find_moved_to(next->cookie, true);
   if (!back || back->wd != dir.wd || back->name != name) return;
   remember_exchange(cookie, next->cookie, out);
 }
