@@ -347,6 +347,13 @@ PRINTED = [
         [("Modify(Name(Both))", ["{d}/a", "{d}/b"], False)],
     ),
     (
+        "rename a directory",
+        lambda d, o: os.mkdir(f"{d}/a"),
+        lambda d, o: os.rename(f"{d}/a", f"{d}/b"),
+        ["renamed   {d}/a/ -> {d}/b/"],
+        [("Modify(Name(Both))", ["{d}/a", "{d}/b"], True)],
+    ),
+    (
         "move in",
         lambda d, o: touch(f"{o}/in"),
         lambda d, o: os.rename(f"{o}/in", f"{d}/in"),
@@ -359,6 +366,13 @@ PRINTED = [
         lambda d, o: os.rename(f"{d}/out", f"{o}/out"),
         ["moved-out {d}/out"],
         [("Modify(Name(From))", ["{d}/out"], False)],
+    ),
+    (
+        "exchange",
+        lambda d, o: (touch(f"{d}/a"), touch(f"{d}/b")),
+        lambda d, o: exchange(f"{d}/a", f"{d}/b"),
+        ["exchanged {d}/a <-> {d}/b"],
+        [("Modify(Name(Other))", ["{d}/a", "{d}/b"], False)],
     ),
 ]
 
