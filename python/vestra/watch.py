@@ -106,6 +106,9 @@ _KIND_OF_TEXT: Final[dict[str, Kind]] = {
     "Other": Kind.RESCAN,
 }
 
+# Kinds by text for the native core, which adds those it meets that are not listed.
+_KINDS: Final[dict[str, Kind]] = dict(_KIND_OF_TEXT)
+
 _MOVED_IN_TEXT: Final = "Modify(Name(To))"
 _MOVED_OUT_TEXT: Final = "Modify(Name(From))"
 _TWO_PATHS: Final = frozenset((Kind.RENAMED, Kind.EXCHANGED))
@@ -285,6 +288,8 @@ class Watch:
             )
         except OSError as error:
             raise _watch_error(error) from None
+        # Events are made natively, straight into their slots: a burst can hold 100,000.
+        self._native.make_events_with(Event, _KINDS, Kind.of_text)
 
     def start(self) -> None:
         """Sets the watch up and returns once it is live; nothing if it already is.
@@ -385,46 +390,14 @@ class Watch:
             if events:
                 return events
 
-    def _events(self, batch: list[tuple[str, str, str | None, int]]) -> list[Event]:
-        """The native tuples of a batch as events, with `ignore_if` applied."""
-        events = _make_events(batch)
+    def _events(self, events: list[Event]) -> list[Event]:
+        """The events of a native batch, with `ignore_if` applied."""
         if self._ignore_if is None:
             return events
         return [kept for event in events for kept in _filtered(event, self._ignore_if)]
 
 
 _LONGEST_WAIT: Final = 86400.0
-_IS_DIR: Final = (None, False, True)  # by the native is_dir + 1: -1 unknown, 0 no, 1 yes
-
-
-def _slot_setter(name: str) -> Callable[[Event, object], None]:
-    """Stores a field of a new Event through its slot, past the frozen __setattr__."""
-    setter: Callable[[Event, object], None] = vars(Event)[name].__set__
-    return setter
-
-
-_set_kind, _set_path, _set_old_path, _set_is_dir, _set_text = map(
-    _slot_setter, ("kind", "path", "old_path", "is_dir", "text")
-)
-
-
-def _make_events(batch: list[tuple[str, str, str | None, int]]) -> list[Event]:
-    """The events of a native batch. A burst can hold 100,000 events, so each is filled in
-    through its slots directly, at half the cost of the frozen dataclass's __init__."""
-    kind_of, new = _KIND_OF_TEXT.get, object.__new__
-    events: list[Event] = []
-    append = events.append
-    for text, path, old_path, is_dir in batch:
-        event = new(Event)
-        _set_kind(event, kind_of(text) or Kind.of_text(text))
-        _set_path(event, path)
-        _set_old_path(event, old_path)
-        _set_is_dir(event, _IS_DIR[is_dir + 1])
-        _set_text(event, text)
-        append(event)
-    return events
-
-
 def _filtered(event: Event, ignored: Callable[[str], bool]) -> list[Event]:
     """What is left of `event` once the paths that `ignored` accepts are left out, as the
     native rules leave it: a rename with one side left out is a move out of the old path

@@ -1,5 +1,6 @@
 #include "native/watch_type.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -23,6 +24,10 @@ using Clock = WatchCore::Clock;
 
 struct WatchObject {
   PyObject_HEAD WatchCore* core;
+  // Set by make_events_with: what batches are made of instead of tuples.
+  PyObject* event_type;
+  PyObject* kinds;    // kind text -> kind, filled in from of_text as texts first come
+  PyObject* of_text;  // kind text -> kind
 };
 
 WatchCore& core_of(PyObject* self) {
@@ -48,15 +53,75 @@ PyObject* path_str(const std::string& path) {
   return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
 }
 
-Result<Py, PyErr> batch_list(const std::vector<NativeEvent>& batch) {
+/// The kind text of an event and the kind that `maker` gives it, made once per text.
+struct KindOf {
+  Py text;
+  PyObject* kind;  // borrowed from the maker's kinds
+};
+
+/// `batch` as instances of the maker's event type, filled in through their slots directly
+/// (object.__setattr__, as a frozen type's own __init__ does): a burst holds 100,000 events.
+Result<Py, PyErr> event_list(const WatchObject& maker, const std::vector<NativeEvent>& batch) {
+  static constexpr const char* kSlotNames[] = {"kind", "path", "old_path", "is_dir", "text"};
+  Py names[5];
+  for (int i = 0; i < 5; ++i) {
+    names[i] = Py::steal(PyUnicode_InternFromString(kSlotNames[i]));
+    if (!names[i]) return Err(PyErr::fetch());
+  }
+  auto* alloc = reinterpret_cast<allocfunc>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(maker.event_type), Py_tp_alloc));
+  std::vector<std::pair<std::string_view, KindOf>> kinds;  // the few texts of this batch
+  Py list = Py::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+  if (!list) return Err(PyErr::fetch());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const NativeEvent& event = batch[i];
+    auto known = std::find_if(kinds.begin(), kinds.end(),
+                              [&](const auto& entry) { return entry.first == event.text; });
+    if (known == kinds.end()) {
+      Py text = Py::steal(PyUnicode_FromStringAndSize(event.text.data(),
+                                                      static_cast<Py_ssize_t>(event.text.size())));
+      if (!text) return Err(PyErr::fetch());
+      PyObject* kind = PyDict_GetItemWithError(maker.kinds, text.get());
+      if (!kind) {
+        if (PyErr_Occurred()) return Err(PyErr::fetch());
+        Py made = Py::steal(PyObject_CallFunctionObjArgs(maker.of_text, text.get(), nullptr));
+        if (!made || PyDict_SetItem(maker.kinds, text.get(), made.get()) != 0) {
+          return Err(PyErr::fetch());
+        }
+        kind = made.get();  // the dict holds it now
+      }
+      kinds.emplace_back(event.text, KindOf{std::move(text), kind});
+      known = kinds.end() - 1;
+    }
+    Py object = Py::steal(alloc(reinterpret_cast<PyTypeObject*>(maker.event_type), 0));
+    if (!object) return Err(PyErr::fetch());
+    Py path = Py::steal(path_str(event.path));
+    Py old_path = event.old_path ? Py::steal(path_str(*event.old_path)) : Py::new_ref(Py_None);
+    if (!path || !old_path) return Err(PyErr::fetch());
+    PyObject* is_dir = event.is_dir == IsDir::Unknown ? Py_None
+                       : event.is_dir == IsDir::Yes   ? Py_True
+                                                      : Py_False;
+    PyObject* values[5] = {known->second.kind, path.get(), old_path.get(), is_dir,
+                           known->second.text.get()};
+    for (int slot = 0; slot < 5; ++slot) {
+      if (PyObject_GenericSetAttr(object.get(), names[slot].get(), values[slot]) != 0) {
+        return Err(PyErr::fetch());
+      }
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object.release());
+  }
+  return Ok(std::move(list));
+}
+
+Result<Py, PyErr> batch_list(const WatchObject& maker, const std::vector<NativeEvent>& batch) {
+  if (maker.event_type) return event_list(maker, batch);
   Py list = Py::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   if (!list) return Err(PyErr::fetch());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const NativeEvent& event = batch[i];
     PyObject* old_path = event.old_path ? path_str(*event.old_path) : Py_NewRef(Py_None);
-    PyObject* item =
-        Py_BuildValue("(sNNi)", event.text.c_str(), path_str(event.path), old_path,
-                      static_cast<int>(event.is_dir));
+    PyObject* item = Py_BuildValue("(sNNi)", event.text.c_str(), path_str(event.path), old_path,
+                                   static_cast<int>(event.is_dir));
     if (!item) return Err(PyErr::fetch());
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -151,6 +216,9 @@ int watch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void watch_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<WatchObject*>(self);
+  Py_CLEAR(object->event_type);
+  Py_CLEAR(object->kinds);
+  Py_CLEAR(object->of_text);
   if (WatchCore* core = std::exchange(object->core, nullptr)) {
     detached([&] { delete core; });
   }
@@ -194,9 +262,12 @@ PyObject* watch_fileno(PyObject* self, PyObject*) {
 
 /// What a poll of the core gives Python: a batch, seconds until one is due (-1.0: none
 /// pending), or None once closed.
-Result<Py, PyErr> poll_result(WatchCore& core, std::optional<Clock::duration>* wait) {
+Result<Py, PyErr> poll_result(PyObject* self, WatchCore& core,
+                              std::optional<Clock::duration>* wait) {
   auto polled = core.poll_batch();
-  if (auto* batch = std::get_if<std::vector<NativeEvent>>(&polled)) return batch_list(*batch);
+  if (auto* batch = std::get_if<std::vector<NativeEvent>>(&polled)) {
+    return batch_list(*reinterpret_cast<WatchObject*>(self), *batch);
+  }
   if (std::holds_alternative<WatchCore::Closed>(polled)) return Ok(Py::new_ref(Py_None));
   const auto& pending = std::get<std::optional<Clock::duration>>(polled);
   if (wait) *wait = pending;
@@ -206,7 +277,7 @@ Result<Py, PyErr> poll_result(WatchCore& core, std::optional<Clock::duration>* w
 }
 
 PyObject* watch_read_ready(PyObject* self, PyObject*) {
-  return method(self, [](WatchCore& core) { return poll_result(core, nullptr); });
+  return method(self, [&](WatchCore& core) { return poll_result(self, core, nullptr); });
 }
 
 PyObject* watch_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -234,7 +305,7 @@ PyObject* watch_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 : Clock::time_point::max();
     while (true) {
       std::optional<Clock::duration> pending;
-      Result<Py, PyErr> polled = poll_result(core, &pending);
+      Result<Py, PyErr> polled = poll_result(self, core, &pending);
       if (polled.is_err() || !PyFloat_Check(polled.value().get())) return polled;
       const Clock::time_point now = Clock::now();
       if (now >= deadline) return Ok(Py::steal(PyList_New(0)));
@@ -253,6 +324,28 @@ PyObject* watch_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (error == EINTR && PyErr_CheckSignals() == -1) return Err(PyErr::fetch());
     }
   });
+}
+
+PyObject* watch_make_events_with(PyObject* self, PyObject* args) {
+  PyObject* event_type = nullptr;
+  PyObject* kinds = nullptr;
+  PyObject* of_text = nullptr;
+  if (!PyArg_ParseTuple(args, "O!O!O:make_events_with", &PyType_Type, &event_type, &PyDict_Type,
+                        &kinds, &of_text)) {
+    return nullptr;
+  }
+  if (!PyCallable_Check(of_text)) {
+    PyErr_SetString(PyExc_TypeError, "of_text must be callable");
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<WatchObject*>(self);
+  for (auto [field, value] :
+       {std::pair{&object->event_type, event_type}, std::pair{&object->kinds, kinds},
+        std::pair{&object->of_text, of_text}}) {
+    PyObject* old = std::exchange(*field, Py_NewRef(value));
+    Py_XDECREF(old);
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* watch_coverage(PyObject* self, PyObject*) {
@@ -297,6 +390,10 @@ PyMethodDef kMethods[] = {
     {"read_ready", watch_read_ready, METH_NOARGS,
      "read_ready($self, /)\n--\n\nA due batch; else seconds until the pending one is due "
      "(-1.0: none pending); None once closed."},
+    {"make_events_with", watch_make_events_with, METH_VARARGS,
+     "make_events_with($self, event_type, kinds, of_text, /)\n--\n\nBatches become lists of "
+     "event_type, filled in through its slots kind, path, old_path, is_dir and text; kinds "
+     "maps kind texts to kinds, of_text makes the missing ones."},
     {"coverage", watch_coverage, METH_NOARGS,
      "coverage($self, /)\n--\n\n(directory, mechanism, reason) per watched path."},
     {nullptr, nullptr, 0, nullptr},

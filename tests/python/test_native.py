@@ -34,3 +34,27 @@ def test_nothing_is_watched_before_start(root):
         batch = watch.read(5.0)
     assert [event[1] for event in batch] == [os.path.join(root, "late")]
     watch.close()
+
+
+def test_events_are_made_of_the_given_type_with_kinds_from_the_table_or_of_text(root):
+    class Made:
+        __slots__ = ("kind", "path", "old_path", "is_dir", "text")
+
+        def __setattr__(self, name, value):
+            raise AttributeError("frozen")
+
+    kinds = {"Create(File)": "listed"}
+    asked = []
+    watch = native_watch(root)
+    watch.make_events_with(Made, kinds, lambda text: asked.append(text) or text.lower())
+    os.mkdir(os.path.join(root, "dir"))
+    open(os.path.join(root, "file"), "w").close()
+    with time_limit(10):
+        batch = watch.read(5.0)
+    watch.close()
+    made = [(e.kind, e.path, e.old_path, e.is_dir, e.text) for e in batch]
+    assert made == [
+        ("create(folder)", os.path.join(root, "dir"), None, True, "Create(Folder)"),
+        ("listed", os.path.join(root, "file"), None, False, "Create(File)"),
+    ]
+    assert asked == ["Create(Folder)"] and kinds["Create(Folder)"] == "create(folder)"
