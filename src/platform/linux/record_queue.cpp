@@ -157,14 +157,14 @@ bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {
   return found && moved_self(*found);
 }
 
-std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie) {
+std::optional<InotifyRecord> RecordQueue::after_rename(std::uint32_t cookie, bool may_exchange) {
   return look_ahead(
       [cookie](const InotifyRecord& record) {
         const bool part = (record.mask & IN_MOVE_SELF) ||
                           ((record.mask & IN_MOVED_TO) && record.cookie == cookie);
         return !part;
       },
-      kExchangeWaitNs);
+      may_exchange ? kExchangeWaitNs : 0);
 }
 
 }  // namespace vestra::platform

@@ -52,8 +52,9 @@ class RecordQueue {
   /// right after the rename's two halves.
   bool move_self_follows(int wd, std::uint32_t cookie);
   /// The first record after the one at hand that is not part of the rename with `cookie`
-  /// (its IN_MOVED_TO, or an IN_MOVE_SELF), reading once more when needed.
-  std::optional<InotifyRecord> after_rename(std::uint32_t cookie);
+  /// (its IN_MOVED_TO, or an IN_MOVE_SELF), reading once more when needed; when the rename
+  /// may be the first of an exchange (`may_exchange`), waiting a moment for the second.
+  std::optional<InotifyRecord> after_rename(std::uint32_t cookie, bool may_exchange);
 
   /// Every record not read yet was queued after this time (nanoseconds of the coarse
   /// real-time clock, the one file times are stamped from).

@@ -24,6 +24,14 @@ constexpr unsigned kNewName = 2;
 /// Exchanges whose second rename is still to be read, at most (two entries each).
 constexpr std::size_t kExchangeEntries = 32;
 
+/// Whether anything is at `path`. After a rename, something at the old name may be what an
+/// exchange put there; nothing there means no exchange, or one whose records are all queued
+/// already (the kernel queues both renames before the call returns).
+bool occupied(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 /// Whether `path` names the directory that `watch` stands for.
 bool names(const std::string& path, const Watch& watch) {
   struct stat st;
@@ -58,12 +66,13 @@ void TreeWatcher::mark_rename(std::uint32_t cookie, unsigned side, EventBatch& o
 // name to its old one, whatever the two are (files, directories, one of each); for files
 // nothing else tells it apart. Seen so, the pair is marked as an exchange.
 void TreeWatcher::note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
-                                     EventBatch& out) {
+                                bool may_exchange, EventBatch& out) {
   if (cookie == 0) return;
   const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
   if (!destination) return;
-  const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
-  if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
+  const std::optional<InotifyRecord> next = queue_.after_rename(cookie, may_exchange);
+  if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd ||
+      next->name != destination->name || next->cookie == 0) {
     return;
   }
   // Its old half is here, so its new half comes, perhaps a moment after.
@@ -76,20 +85,21 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
                                 std::uint32_t cookie, EventBatch& out) {
   // A name never reported has no old half: the new one then tells of something moved in.
   const bool known = book_.reported_since_walk(dir.wd, name);
+  const bool may_exchange = occupied(path_text::join(watches_.path(dir), name));
   if (!is_dir) {
     const FSEventStreamEventFlags type = forget_symlink(dir, name) ? kIsSymlink : kIsFile;
     book_.remember_move(cookie, MoveKind::Item, type);
     if (known) {
       out.add(watches_.cached_path(dir), name, kRenamed | type);
       mark_rename(cookie, kOldName, out);
-      note_exchange(dir, name, cookie, out);
+      note_exchange(dir, name, cookie, may_exchange, out);
     }
     return;
   }
   if (known) {
     out.add(watches_.cached_path(dir), name, kRenamed | kIsDir);
     mark_rename(cookie, kOldName, out);
-    note_exchange(dir, name, cookie, out);
+    note_exchange(dir, name, cookie, may_exchange, out);
   }
   Watch* moved = take_parked(dir, name);
   const bool exchanged = moved != nullptr;
@@ -127,7 +137,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     if (!settle_claim(*moved, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
     return;
   }
-  carry(*moved, cookie, *target, target_name, out);
+  carry(*moved, cookie, *target, target_name, may_exchange, out);
   book_.remember_move(cookie, MoveKind::DirectoryCarried, kIsDir);
 }
 
@@ -136,9 +146,9 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
 // The kernel queues an exchange as two renames back to back, the second from the first's
 // new name to its old one.
 void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
-                        std::string_view target_name, EventBatch& out) {
+                        std::string_view target_name, bool may_exchange, EventBatch& out) {
   if (Watch* replaced = watches_.child(target, target_name); replaced && replaced != &moved) {
-    const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
+    const std::optional<InotifyRecord> next = queue_.after_rename(cookie, may_exchange);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
       park(*replaced, target.wd, Parking::Exchange);

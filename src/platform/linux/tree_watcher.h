@@ -118,17 +118,18 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   Watch* watched_directory(std::uint32_t index, std::string_view path);
 
   // Renames, claims and exchanges (tree_renames.cpp).
+  /// `may_exchange`: something is at the rename's old name now, as after an exchange.
   void carry(Watch& moved, std::uint32_t cookie, Watch& target, std::string_view target_name,
-             EventBatch& out);
+             bool may_exchange, EventBatch& out);
   /// Marks the record just added as the `side` half of the rename with `cookie`, and as a
   /// half of an exchange when it is one.
   void mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out);
   /// Notes the renames with cookies `first` and `second` as the two of one exchange.
   void remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out);
   /// Marks the rename of `name` in `dir` just read as the first half of an exchange when the
-  /// queue shows the second right behind it.
+  /// queue shows the second right behind it (waited for only when `may_exchange`).
   void note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
-                     EventBatch& out);
+                     bool may_exchange, EventBatch& out);
   void park(Watch& watch, int parent_wd, Parking why);
   Watch* take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
