@@ -110,8 +110,11 @@ def run_vestra(root: str) -> None:
 
 
 def run_watch(root: str) -> None:
-    """vestra.watch with every event handed over at once (no debounce) and no filter."""
+    """vestra.watch with every event handed over at once (no debounce, unless
+    VESTRA_BENCH_DEBOUNCE=default asks for the default window) and no filter."""
     from vestra.watch import Watch
+
+    debounce = {} if os.environ.get("VESTRA_BENCH_DEBOUNCE") == "default" else {"debounce": 0}
 
     def describe(ev):
         return ev.text, list(ev.paths)
@@ -120,7 +123,7 @@ def run_watch(root: str) -> None:
     append = rec.events.append
     threading.Thread(target=rec.commands, daemon=True).start()
     rec.t_call = monotonic_ns()
-    with Watch(root, debounce=0, default_ignore=False) as watch:
+    with Watch(root, default_ignore=False, **debounce) as watch:
         for batch in watch:
             t = monotonic_ns()
             for ev in batch:
