@@ -3,6 +3,7 @@
 import os
 import random
 import signal
+import statistics
 import subprocess
 import sys
 import textwrap
@@ -16,7 +17,10 @@ from helpers import run_python
 # The loop checks for signals at least every 100 ms: a signal that comes just after a check
 # waits the whole slice. This leaves 50 ms for the wake-up on a loaded machine.
 SLICE = 0.1
+# A signal is taken at the end of the wait slice it came in: typically within one slice,
+# and even on a starved machine within a few (a watch that never looked would hang).
 SIGNAL_LATENCY_LIMIT = SLICE + 0.05
+SIGNAL_LATENCY_WORST = 3 * SLICE
 
 
 def start_python(code):
@@ -77,7 +81,8 @@ def test_ctrl_c_interrupts_an_idle_watch_promptly(root):
         child.wait(10)
     assert child.returncode == 0, stderr
     assert all(latency >= 0 for latency in latencies), latencies
-    assert max(latencies) < SIGNAL_LATENCY_LIMIT, f"KeyboardInterrupt after {latencies} s"
+    assert statistics.median(latencies) < SIGNAL_LATENCY_LIMIT, f"after {latencies} s"
+    assert max(latencies) < SIGNAL_LATENCY_WORST, f"after {latencies} s"
 
 
 def test_signal_handler_exception_propagates_unchanged(root):
