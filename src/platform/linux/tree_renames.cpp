@@ -58,12 +58,13 @@ void TreeWatcher::mark_rename(std::uint32_t cookie, unsigned side, EventBatch& o
 // name to its old one, whatever the two are (files, directories, one of each); for files
 // nothing else tells it apart. Seen so, the pair is marked as an exchange.
 void TreeWatcher::note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
-                                     EventBatch& out) {
+                                EventBatch& out) {
   if (cookie == 0) return;
   const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
   if (!destination) return;
   const std::optional<InotifyRecord> next = queue_.after_rename(cookie);
-  if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd || next->name != destination->name || next->cookie == 0) {
+  if (!next || !(next->mask & IN_MOVED_FROM) || next->wd != destination->wd ||
+      next->name != destination->name || next->cookie == 0) {
     return;
   }
   // Its old half is here, so its new half comes, perhaps a moment after.
@@ -98,6 +99,8 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   Watch* target = destination ? watches_.find(destination->wd) : nullptr;
   if (target && !target->in_tree()) target = nullptr;
   if (!moved) {
+    // Polled by name for want of a watch: where it goes, a walk tries again.
+    subtrees_.forget(dir.wd, name);
     book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
     return;
   }

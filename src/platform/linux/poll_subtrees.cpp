@@ -1,0 +1,68 @@
+#include "platform/linux/poll_subtrees.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include "platform/linux/poll_diff.h"
+
+namespace vestra::platform {
+
+namespace {
+
+// As for PollSet: polling takes at most a tenth of one core.
+constexpr long kIdlePerBusy = 9;
+
+}  // namespace
+
+std::chrono::nanoseconds PolledSubtrees::thread_time() noexcept {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+void PolledSubtrees::add(Place place, Observation why, const std::string& path,
+                         EventBatch* report) {
+  Subtree& subtree = subtrees_.emplace_back(Subtree{std::move(place), why, take_snapshot(path)});
+  if (!report) return;
+  // The top was reported by the walk that found it; what it holds is new.
+  Snapshot top_only;
+  if (const auto top = subtree.last.find(""); top != subtree.last.end()) {
+    top_only.emplace(top->first, PolledEntry{top->second.status, {}, false});
+  }
+  diff_snapshots(top_only, subtree.last, path, *report);
+}
+
+void PolledSubtrees::forget(int wd) {
+  std::erase_if(subtrees_, [&](const Subtree& subtree) {
+    return subtree.place.wd == wd || (subtree.place.wd == -1 && subtree.place.parent_wd == wd);
+  });
+}
+
+void PolledSubtrees::forget(int parent_wd, std::string_view name) {
+  std::erase_if(subtrees_, [&](const Subtree& subtree) {
+    return subtree.place.wd == -1 && subtree.place.parent_wd == parent_wd &&
+           subtree.place.name == name;
+  });
+}
+
+bool PolledSubtrees::contains(int parent_wd, std::string_view name) const {
+  return std::ranges::any_of(subtrees_, [&](const Subtree& subtree) {
+    return subtree.place.wd == -1 && subtree.place.parent_wd == parent_wd &&
+           subtree.place.name == name;
+  });
+}
+
+void PolledSubtrees::look(Subtree& subtree, const std::string& path, EventBatch& out) {
+  if (path.empty()) return;
+  Snapshot now = take_snapshot(path, &subtree.last);
+  diff_snapshots(subtree.last, now, path, out);
+  subtree.last = std::move(now);
+}
+
+void PolledSubtrees::settle_delay(std::chrono::nanoseconds began) noexcept {
+  const auto cost = std::chrono::ceil<std::chrono::milliseconds>(thread_time() - began);
+  delay_ = std::max(interval_, cost * kIdlePerBusy);
+}
+
+}  // namespace vestra::platform
