@@ -134,6 +134,12 @@ def test_remote_mounts_inside_a_watched_tree_are_polled_there(tmp_path):
             seen += read_until(watch, lambda events: local in {e.path for e in events})
             created = [e.path for e in seen if e.text == "Create(File)"]
             assert sorted(created) == sorted(expected), "each once, under the mount's path"
+            # Unmounted, the directory beneath is watched with inotify again.
+            subprocess.run(["fusermount", "-u", late], check=True, timeout=30)
+            beneath = os.path.join(late, "beneath")
+            workloads.touch(beneath)
+            read_until(watch, lambda events: beneath in {e.path for e in events})
+            assert sorted(row[0] for row in watch.coverage()) == [tree, early]
 
 
 @pytest.mark.parametrize(
