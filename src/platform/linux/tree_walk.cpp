@@ -300,9 +300,13 @@ void TreeWalk::announce(PendingDirectory& dir, EventBatch& out) {
 }
 
 TreeWalk::Outcome TreeWalk::fail(PendingDirectory& dir, int error, EventBatch& out) {
+  const bool beyond_limit = error == ENOSPC && dir.parent_wd != -1;
+  // Polled already, it was reported when it appeared.
+  if (beyond_limit && host_.polled_by_name(dir.parent_wd, path_text::last_component(dir.path))) {
+    return Outcome::Polled;
+  }
   announce(dir, out);
-  if (error == ENOSPC && dir.parent_wd != -1 &&
-      host_.poll_unwatchable(dir.parent_wd, dir.path, dir.mode, out)) {
+  if (beyond_limit && host_.poll_unwatchable(dir.parent_wd, dir.path, dir.mode, out)) {
     return Outcome::Polled;
   }
   return failed(error, dir.path, out);

@@ -69,6 +69,8 @@ class TreeWalk {
     /// limit. True when the host polls it instead.
     virtual bool poll_unwatchable(int parent_wd, const std::string& path, Scan mode,
                                   EventBatch& out) = 0;
+    /// Whether `name` in the directory of `parent_wd` is polled that way already.
+    virtual bool polled_by_name(int parent_wd, std::string_view name) const = 0;
 
    protected:
     ~Host() = default;

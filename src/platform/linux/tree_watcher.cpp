@@ -97,7 +97,6 @@ bool TreeWatcher::poll_unwatchable(int parent_wd, const std::string& path, Scan 
                                    EventBatch& out) {
   if (!started_) return false;
   const std::string_view name = path_text::last_component(path);
-  if (subtrees_.contains(parent_wd, name)) return true;
   if (!limit_noticed_) {
     limit_noticed_ = true;
     out.add(path, kUserDropped);

@@ -155,6 +155,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void start_polling(Watch& watch, Observation why, Scan mode, EventBatch& out) override;
   bool poll_unwatchable(int parent_wd, const std::string& path, Scan mode,
                         EventBatch& out) override;
+  bool polled_by_name(int parent_wd, std::string_view name) const override {
+    return subtrees_.contains(parent_wd, name);
+  }
   void retry_blocked(Watch& dir, std::string_view name, EventBatch& out);
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
