@@ -1091,6 +1091,17 @@ TEST(PlatformStreamLimits, DirectoryBeyondTheLimitAfterTheStartIsPolled) {
   using Rows = std::vector<std::pair<std::string, std::string>>;
   EXPECT_EQ(polled_rows(stream.stream()),
             (Rows{{dir / "one", "watch limit reached"}, {dir / "two", "watch limit reached"}}));
+  // Renamed, it is polled at its new name, with what it held.
+  fs::rename(dir / "two", dir / "three");
+  touch(dir / "three/h");
+  ASSERT_TRUE(stream.wait_for(dir / "three/h", kCreated | kIsFile)) << describe(stream.records());
+  EXPECT_FALSE(has(stream.records(), dir / "three/g", kCreated | kIsFile))
+      << describe(stream.records());
+  EXPECT_EQ(polled_rows(stream.stream()),
+            (Rows{{dir / "one", "watch limit reached"}, {dir / "three", "watch limit reached"}}));
+  EXPECT_EQ(std::ranges::count_if(stream.records(),
+                                  [](const Record& r) { return r.flags == kUserDropped; }),
+            1);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -46,6 +46,19 @@ void PolledSubtrees::forget(int parent_wd, std::string_view name) {
   });
 }
 
+void PolledSubtrees::move(int parent_wd, std::string_view name, int new_parent_wd,
+                          std::string_view new_name) {
+  forget(new_parent_wd, new_name);  // what the rename replaced
+  for (Subtree& subtree : subtrees_) {
+    Place& place = subtree.place;
+    if (place.wd == -1 && place.parent_wd == parent_wd && place.name == name) {
+      place.parent_wd = new_parent_wd;
+      place.name = new_name;
+      return;
+    }
+  }
+}
+
 bool PolledSubtrees::contains(int parent_wd, std::string_view name) const {
   return std::ranges::any_of(subtrees_, [&](const Subtree& subtree) {
     return subtree.place.wd == -1 && subtree.place.parent_wd == parent_wd &&

@@ -46,6 +46,9 @@ class PolledSubtrees {
   void forget_if(Pred&& pred) {
     std::erase_if(subtrees_, [&](const Subtree& subtree) { return pred(subtree.place); });
   }
+  /// Places the subtree polled by `name` in `parent_wd`, if any, by `new_name` in
+  /// `new_parent_wd`.
+  void move(int parent_wd, std::string_view name, int new_parent_wd, std::string_view new_name);
   /// Whether a subtree is polled by name in `parent_wd`.
   bool contains(int parent_wd, std::string_view name) const;
   bool empty() const noexcept { return subtrees_.empty(); }
