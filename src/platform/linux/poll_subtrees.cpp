@@ -1,5 +1,6 @@
 #include "platform/linux/poll_subtrees.h"
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -68,6 +69,14 @@ bool PolledSubtrees::contains(int parent_wd, std::string_view name) const {
 
 void PolledSubtrees::look(Subtree& subtree, const std::string& path, EventBatch& out) {
   if (path.empty()) return;
+  // Another directory at the path, or none, means a rename (or removal) above it whose
+  // records are not read yet: they tell where it went, and it is looked at there.
+  if (const auto top = subtree.last.find(""); top != subtree.last.end()) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || FileIdentity::of(st) != top->second.status.identity) {
+      return;
+    }
+  }
   Snapshot now = take_snapshot(path, &subtree.last);
   diff_snapshots(subtree.last, now, path, out);
   subtree.last = std::move(now);
