@@ -286,7 +286,8 @@ class Watch:
             interval = _seconds("poll_interval", poll_interval)
             if not 0 < interval <= 86400:
                 raise ValueError(
-                    f"poll_interval must be more than 0 seconds (a day at most), not {poll_interval!r}"
+                    "poll_interval must be more than 0 seconds, a day at most, "
+                    f"not {poll_interval!r}"
                 )
         self._paths = tuple(texts)
         self._ignore_if = ignore_if
