@@ -1041,10 +1041,11 @@ TEST(PlatformStreamPolledMounts, PolledFromTheMountPointDown) {
       << describe(stream.records());
   EXPECT_EQ(polled_rows(stream.stream()), (Rows{{dir / "b/remote", "remote file system (fuse)"}}));
 
-  // A new directory holding a mount: what the mount holds is reported as created, once.
-  fs::create_directories(dir / "staging/remote/sub");
-  touch(dir / "staging/remote/sub/h");
-  fs::rename(dir / "staging", dir / "new");
+  // A directory moved in holding a mount: what the mount holds is reported as created, once.
+  TempDir outside;
+  fs::create_directories(outside / "staging/remote/sub");
+  touch(outside / "staging/remote/sub/h");
+  fs::rename(outside / "staging", dir / "new");
   ASSERT_TRUE(stream.settle(dir / "settled"));
   ASSERT_TRUE(stream.wait_for(dir / "new/remote/sub/h", kCreated | kIsFile, 5s))
       << describe(stream.records());
@@ -1059,7 +1060,6 @@ TEST(PlatformStreamPolledMounts, PolledFromTheMountPointDown) {
   EXPECT_EQ(count(dir / "a/remote/deep/old"), 0) << "what it held at the start: " << describe(seen);
   EXPECT_EQ(polled_rows(stream.stream()).size(), 2u);
 
-  TempDir outside;
   fs::rename(dir / "b", outside / "b");  // moved out of the tree
   fs::remove_all(dir / "new");
   ASSERT_TRUE(stream.settle(dir / "settled-3"));
