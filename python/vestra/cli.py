@@ -98,6 +98,8 @@ class Options:
     default_ignore: bool
     recursive: bool
     debounce: float
+    poll: bool | None
+    poll_interval: float | None
     json: bool
     restart: bool
     stop_signal: signal.Signals
@@ -152,6 +154,18 @@ def parser() -> Parser:
         metavar="MS",
         help="milliseconds of quiet that end a batch of changes (default: 0 when printing, "
         f"{RUN_DEBOUNCE_MS:g} with run)",
+    )
+    watching.add_argument(
+        "--poll",
+        action="store_true",
+        help="poll every PATH instead of using the kernel's notifications (default: poll "
+        "only remote file systems, or everything when VESTRA_POLL=1)",
+    )
+    watching.add_argument(
+        "--poll-interval",
+        type=positive_seconds,
+        metavar="SECONDS",
+        help="seconds between polls (default: VESTRA_POLL_INTERVAL, or 1)",
     )
     printing = p.add_argument_group("printing")
     printing.add_argument(
@@ -219,6 +233,13 @@ def seconds(text: str) -> float:
     return value
 
 
+def positive_seconds(text: str) -> float:
+    value = number(text)
+    if not 0 < value <= 86400:
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text}")
+    return value
+
+
 def number(text: str) -> float:
     try:
         value = float(text)
@@ -271,6 +292,8 @@ def parse(argv: Sequence[str]) -> Options:
         default_ignore=not ns.no_default_ignore,
         recursive=not ns.non_recursive,
         debounce=debounce,
+        poll=True if ns.poll else None,
+        poll_interval=ns.poll_interval,
         json=ns.json,
         restart=ns.restart,
         stop_signal=ns.signal or signal.SIGTERM,
@@ -693,6 +716,8 @@ def _main(argv: Sequence[str]) -> int:
             debounce=options.debounce,
             coalesce=options.run,
             start=False,
+            poll=options.poll,
+            poll_interval=options.poll_interval,
         )
     except WatchError as error:
         say(watch_error(error))

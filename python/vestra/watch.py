@@ -247,8 +247,14 @@ class Watch:
     - `coalesce`: reduce each batch to the net change per path (a file created and then
       removed within the batch is not reported; many writes are one).
     - `start`: set the watch up now; with False, nothing is watched until `start()`.
+    - `poll`: None chooses per directory (remote file systems are polled, and the
+      VESTRA_POLL environment variable may force polling); True polls every path; False
+      never forces polling.
+    - `poll_interval`: seconds between polls (positive); None takes VESTRA_POLL_INTERVAL,
+      or 1 s.
 
-    Raises TypeError for arguments of the wrong type, ValueError for negative times and
+    Raises TypeError for arguments of the wrong type, ValueError for negative times (and a
+    `poll_interval` that is not positive) and
     `WatchError` (an OSError) when a path cannot be watched.
     """
 
@@ -265,6 +271,8 @@ class Watch:
         max_delay: float = 1.0,
         coalesce: bool = False,
         start: bool = True,
+        poll: bool | None = None,
+        poll_interval: float | None = None,
     ) -> None:
         if not paths:
             raise TypeError("Watch() needs at least one path to watch")
@@ -274,6 +282,16 @@ class Watch:
         patterns = _patterns(ignore, default_ignore)
         quiet = _seconds("debounce", debounce)
         cap = _seconds("max_delay", max_delay)
+        if poll is not None and not isinstance(poll, bool):
+            raise TypeError(f"poll must be a bool or None, not {type(poll).__name__}")
+        interval = 0.0
+        if poll_interval is not None:
+            interval = _seconds("poll_interval", poll_interval)
+            if not 0 < interval <= 86400:
+                raise ValueError(
+                    "poll_interval must be more than 0 seconds, a day at most, "
+                    f"not {poll_interval!r}"
+                )
         self._paths = tuple(texts)
         self._ignore_if = ignore_if
         try:
@@ -285,6 +303,8 @@ class Watch:
                 cap,
                 bool(coalesce),
                 bool(start),
+                poll,
+                interval,
             )
         except OSError as error:
             raise _watch_error(error) from None
@@ -361,7 +381,9 @@ class Watch:
         return int(self._native.watch_count)
 
     def coverage(self) -> list[tuple[str, str, str]]:
-        """How the watched paths are covered: (path, "inotify" or "polling", why) rows."""
+        """How each directory is covered: (directory, "inotify" or "polling", why) rows, one
+        per watched path and one per polled part of a watched tree (a remote file system
+        mounted in it, a directory past the inotify watch limit). Empty once closed."""
         return list(self._native.coverage())
 
     def __enter__(self) -> Watch:

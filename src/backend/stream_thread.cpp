@@ -61,6 +61,8 @@ Result<Unit, Error> FsEventWatcher::run() {
   auto control = std::make_unique<VestraStreamControl>();
   control->skip_directory = skip_directory_;
   control->skip_info = skip_info_;
+  control->polling = polling_;
+  control->poll_interval_seconds = poll_interval_seconds_;
   {
     std::lock_guard hold(control_mutex_);
     if (closed_) return Err(Error(ErrorKind::Generic{"the watch was stopped"}));
@@ -146,6 +148,13 @@ std::size_t FsEventWatcher::watch_count() const noexcept {
 int FsEventWatcher::resource_error() const noexcept {
   std::lock_guard hold(control_mutex_);
   return control_ ? control_->resource_error.load(std::memory_order_relaxed) : 0;
+}
+
+std::vector<VestraStreamControl::Coverage> FsEventWatcher::coverage() const {
+  std::lock_guard hold(control_mutex_);
+  if (!control_) return {};
+  std::lock_guard rows(control_->coverage_mutex);
+  return control_->coverage;
 }
 
 void FsEventWatcher::set_directory_filter(bool (*skip)(const void*, const char*, size_t),

@@ -58,6 +58,16 @@ class FsEventWatcher final : public Watcher {
   /// What cut the live (or latest) stream's watching short for want of a kernel resource
   /// (an errno); 0 when nothing did or the platform does not say. Any thread.
   int resource_error() const noexcept;
+  /// How later streams choose polling, and how often they poll (seconds; 0 for the default);
+  /// before run(). Honoured where the platform polls.
+  void set_polling(VestraStreamControl::Polling polling, double interval_seconds) noexcept {
+    polling_ = polling;
+    poll_interval_seconds_ = interval_seconds;
+  }
+  /// How the live (or latest) stream observes each directory it covers: (directory,
+  /// mechanism, reason) rows; empty before a stream started or where the platform does
+  /// not say. Any thread.
+  std::vector<VestraStreamControl::Coverage> coverage() const;
   /// Directories for which `skip(info, path, length)` is true are neither watched nor walked
   /// by later streams (where the platform walks); before run().
   void set_directory_filter(bool (*skip)(const void*, const char*, size_t), const void* info);
@@ -96,6 +106,8 @@ class FsEventWatcher final : public Watcher {
   bool closed_ = false;
   bool (*skip_directory_)(const void*, const char*, size_t) = nullptr;
   const void* skip_info_ = nullptr;
+  VestraStreamControl::Polling polling_ = VestraStreamControl::Polling::Auto;
+  double poll_interval_seconds_ = 0;
 };
 
 }  // namespace vestra

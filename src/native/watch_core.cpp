@@ -94,6 +94,11 @@ Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings
   parts->watcher =
       FsEventWatcher::from_event_handler(share_event_handler(make_batching_handler(state)));
   parts->watcher->set_stream_callback(&batch_delivery_callback);
+  using Polling = VestraStreamControl::Polling;
+  parts->watcher->set_polling(!parts->settings.poll   ? Polling::Auto
+                              : *parts->settings.poll ? Polling::Force
+                                                      : Polling::Never,
+                              parts->settings.poll_interval);
   if (!state->matcher.empty()) {
     parts->watcher->set_directory_filter(&WatchState::skip_directory, state.get());
   }
@@ -207,8 +212,8 @@ std::size_t WatchCore::watch_count() const noexcept {
 std::vector<std::array<std::string, 3>> WatchCore::coverage() const {
   std::vector<std::array<std::string, 3>> rows;
   if (closed()) return rows;
-  for (const std::string& root : state_->roots) {
-    rows.push_back({root, "inotify", "kernel watches"});
+  for (VestraStreamControl::Coverage& row : parts_->watcher->coverage()) {
+    rows.push_back({std::move(row.directory), std::move(row.mechanism), std::move(row.reason)});
   }
   return rows;
 }

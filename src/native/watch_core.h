@@ -28,6 +28,11 @@ struct WatchSettings {
   std::vector<WatchTarget> targets;
   std::vector<std::string> ignore;
   Batcher::Settings batching;
+  /// Forced polling: nullopt leaves the choice to the file systems and the environment
+  /// (VESTRA_POLL), true polls everything, false never forces it.
+  std::optional<bool> poll;
+  /// Seconds between polls; 0 for VESTRA_POLL_INTERVAL or its default.
+  double poll_interval = 0;
 };
 
 class WatchState;

@@ -163,8 +163,8 @@ Result<Unit, PyErr> start_core(WatchCore& core) {
 }
 
 int watch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"paths",     "recursive", "ignore", "debounce",
-                                   "max_delay", "coalesce",  "start",  nullptr};
+  static const char* keywords[] = {"paths",    "recursive", "ignore", "debounce",      "max_delay",
+                                   "coalesce", "start",     "poll",   "poll_interval", nullptr};
   PyObject* paths = nullptr;
   PyObject* recursive = nullptr;
   PyObject* ignore = nullptr;
@@ -172,8 +172,11 @@ int watch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   double max_delay = 0;
   int coalesce = 0;
   int start = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddpp", const_cast<char**>(keywords), &paths,
-                                   &recursive, &ignore, &debounce, &max_delay, &coalesce, &start)) {
+  PyObject* poll = Py_None;
+  double poll_interval = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddpp|Od", const_cast<char**>(keywords), &paths,
+                                   &recursive, &ignore, &debounce, &max_delay, &coalesce, &start,
+                                   &poll, &poll_interval)) {
     return -1;
   }
   PyObject* made = entry_boundary([&]() -> EntryResult {
@@ -200,6 +203,16 @@ int watch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Result<Clock::duration, PyErr> cap = seconds(max_delay, "max_delay");
     if (cap.is_err()) return Err(std::move(cap).error());
     settings.batching = {quiet.value(), cap.value(), coalesce != 0};
+    if (poll != Py_None) {
+      const int forced = PyObject_IsTrue(poll);
+      if (forced == -1) return Err(PyErr::fetch());
+      settings.poll = forced == 1;
+    }
+    // 0 leaves the interval to the environment.
+    if (!(poll_interval >= 0 && poll_interval <= 86400)) {
+      return Err(PyErr::new_err(PyExc_ValueError, "poll_interval must be positive seconds"));
+    }
+    settings.poll_interval = poll_interval;
     Result<std::unique_ptr<WatchCore>, WatchFailure> core = WatchCore::create(std::move(settings));
     if (core.is_err()) return Err(os_error(core.error()));
     object->core = std::move(core).value().release();

@@ -77,6 +77,8 @@ class Watch:
         max_delay: float = 1.0,
         coalesce: bool = False,
         start: bool = True,
+        poll: bool | None = None,
+        poll_interval: float | None = None,
     ) -> None: ...
     def start(self) -> None:
         """Sets the watch up and returns once it is live."""
@@ -95,7 +97,8 @@ class Watch:
     @property
     def watch_count(self) -> int: ...
     def coverage(self) -> list[tuple[str, str, str]]:
-        """How the watched paths are covered: (path, "inotify" or "polling", why) rows."""
+        """How each directory is covered: (directory, "inotify" or "polling", why) rows, one
+        per watched path and one per polled part of a watched tree."""
     def __enter__(self) -> Watch: ...
     def __exit__(
         self,

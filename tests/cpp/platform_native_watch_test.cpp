@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 using testing_support::TempDir;
 
 WatchSettings settings_for(const std::string& path) {
-  return WatchSettings{{WatchTarget{path, true}}, {}, Batcher::Settings{0ms, 1s, false}};
+  return WatchSettings{{WatchTarget{path, true}}, {}, Batcher::Settings{0ms, 1s, false}, {}, 0};
 }
 
 bool readable(int fd, std::chrono::milliseconds wait) {

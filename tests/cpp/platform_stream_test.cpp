@@ -33,6 +33,7 @@
 
 #include "backend/stream_flags.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/linux/poll_choice.h"
 #include "platform/linux/testing.h"
 #include "platform/platform.h"
 #include "support/panic.h"
@@ -992,6 +993,115 @@ TEST(PlatformStreamLimits, TreeBeyondTheWatchLimitIsPolled) {
   ASSERT_TRUE(stream.wait_for(dir / "d/file", kCreated | kIsFile)) << describe(stream.records());
   EXPECT_TRUE(has(stream.records(), dir / "new", kCreated | kIsDir)) << describe(stream.records());
   EXPECT_EQ(stream.records().size(), 3u) << describe(stream.records());
+}
+
+/// Polls every 20 ms, and takes the directories at `remote` for remote mounts, for as long
+/// as it lives.
+struct QuickRemotePolls {
+  explicit QuickRemotePolls(std::vector<std::string> remote) {
+    ::setenv("VESTRA_POLL_INTERVAL", "0.02", 1);
+    vestra::platform::treat_as_remote(std::move(remote));
+  }
+  ~QuickRemotePolls() {
+    vestra::platform::treat_as_remote({});
+    ::unsetenv("VESTRA_POLL_INTERVAL");
+  }
+};
+
+/// The rows of `stream`'s coverage that poll, as (directory, reason).
+std::vector<std::pair<std::string, std::string>> polled_rows(FSEventStreamRef stream) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const auto& row : seams::coverage(stream)) {
+    if (row.mechanism == "polling") rows.emplace_back(row.directory, row.reason);
+  }
+  return rows;
+}
+
+// A remote file system mounted inside the tree (here: named so by the seam) is polled from
+// its mount point down, whether it was there at the start or came with a new directory;
+// its path follows a rename above it, and its polling ends with the tree it was in.
+TEST(PlatformStreamPolledMounts, PolledFromTheMountPointDown) {
+  TempDir dir;
+  fs::create_directories(dir / "a/remote/deep");
+  touch(dir / "a/remote/deep/old");
+  QuickRemotePolls remote({dir / "a/remote", dir / "new/remote"});
+  StreamThread stream({dir.path()});
+  ASSERT_TRUE(stream.started());
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(polled_rows(stream.stream()), (Rows{{dir / "a/remote", "remote file system (fuse)"}}));
+  const std::size_t watched = seams::watch_count(stream.stream());
+  EXPECT_EQ(watched, 4u) << "the top, its parent, a and the mount point; nothing below it";
+
+  touch(dir / "a/remote/deep/f");
+  ASSERT_TRUE(stream.wait_for(dir / "a/remote/deep/f", kCreated | kIsFile))
+      << describe(stream.records());
+  fs::rename(dir / "a", dir / "b");
+  touch(dir / "b/remote/g");
+  ASSERT_TRUE(stream.wait_for(dir / "b/remote/g", kCreated | kIsFile))
+      << describe(stream.records());
+  EXPECT_EQ(polled_rows(stream.stream()), (Rows{{dir / "b/remote", "remote file system (fuse)"}}));
+
+  // A directory moved in holding a mount: what the mount holds is reported as created, once.
+  TempDir outside;
+  fs::create_directories(outside / "staging/remote/sub");
+  touch(outside / "staging/remote/sub/h");
+  fs::rename(outside / "staging", dir / "new");
+  ASSERT_TRUE(stream.settle(dir / "settled"));
+  ASSERT_TRUE(stream.wait_for(dir / "new/remote/sub/h", kCreated | kIsFile, 5s))
+      << describe(stream.records());
+  ASSERT_TRUE(stream.settle(dir / "settled-2"));
+  const Records seen = stream.records();
+  const auto count = [&](const std::string& path) {
+    return std::ranges::count_if(seen, [&](const Record& r) { return r.path == path; });
+  };
+  EXPECT_EQ(count(dir / "a/remote/deep/f"), 1) << describe(seen);
+  EXPECT_EQ(count(dir / "b/remote/g"), 1) << describe(seen);
+  EXPECT_EQ(count(dir / "new/remote/sub/h"), 1) << describe(seen);
+  EXPECT_EQ(count(dir / "a/remote/deep/old"), 0) << "what it held at the start: " << describe(seen);
+  EXPECT_EQ(polled_rows(stream.stream()).size(), 2u);
+
+  fs::rename(dir / "b", outside / "b");  // moved out of the tree
+  fs::remove_all(dir / "new");
+  ASSERT_TRUE(stream.settle(dir / "settled-3"));
+  ASSERT_TRUE(stream.wait([&](const Records&) { return polled_rows(stream.stream()).empty(); }))
+      << "polling ends with the trees";
+}
+
+// Past the start, a directory the watch limit leaves without a watch is polled; the notice
+// that the limit was reached comes once.
+TEST(PlatformStreamLimits, DirectoryBeyondTheLimitAfterTheStartIsPolled) {
+  TempDir dir;
+  QuickRemotePolls quick({});
+  StreamOptions options;
+  // The top and its parent, watched for the top's own move.
+  options.before_start = [](FSEventStreamRef stream) { seams::set_watch_limit(stream, 2); };
+  StreamThread stream({dir.path()}, options);
+  ASSERT_TRUE(stream.started());
+  fs::create_directories(dir / "one/sub");
+  ASSERT_TRUE(stream.wait_for(dir / "one/sub", kCreated | kIsDir)) << describe(stream.records());
+  fs::create_directory(dir / "two");
+  ASSERT_TRUE(stream.wait_for(dir / "two", kCreated | kIsDir)) << describe(stream.records());
+  touch(dir / "one/sub/f");
+  touch(dir / "two/g");
+  ASSERT_TRUE(stream.wait_for(dir / "one/sub/f", kCreated | kIsFile)) << describe(stream.records());
+  ASSERT_TRUE(stream.wait_for(dir / "two/g", kCreated | kIsFile)) << describe(stream.records());
+  const Records seen = stream.records();
+  EXPECT_EQ(std::ranges::count_if(seen, [](const Record& r) { return r.flags == kUserDropped; }), 1)
+      << describe(seen);
+  using Rows = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(polled_rows(stream.stream()),
+            (Rows{{dir / "one", "watch limit reached"}, {dir / "two", "watch limit reached"}}));
+  // Renamed, it is polled at its new name, with what it held.
+  fs::rename(dir / "two", dir / "three");
+  touch(dir / "three/h");
+  ASSERT_TRUE(stream.wait_for(dir / "three/h", kCreated | kIsFile)) << describe(stream.records());
+  EXPECT_FALSE(has(stream.records(), dir / "three/g", kCreated | kIsFile))
+      << describe(stream.records());
+  EXPECT_EQ(polled_rows(stream.stream()),
+            (Rows{{dir / "one", "watch limit reached"}, {dir / "three", "watch limit reached"}}));
+  EXPECT_EQ(std::ranges::count_if(stream.records(),
+                                  [](const Record& r) { return r.flags == kUserDropped; }),
+            1);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -157,7 +157,17 @@ class Replay {
     for (const auto& [path, entry] : start) tree_.emplace(path, entry.status.identity.inode);
   }
 
-  void apply(const EventBatch& batch) {
+  void apply(EventBatch& batch) {
+    const std::uint64_t* marks = batch.rename_marks();
+    // The halves of one rename share a key, old name first; an exchange's two renames are
+    // marked as its first and second.
+    const auto paired = [&](std::size_t at, std::uint64_t exchange_bit) {
+      const std::uint64_t key = marks[at] >> 2 & 0xffffffff;
+      EXPECT_NE(key, 0u) << batch.path(at);
+      EXPECT_EQ(marks[at], key << 2 | 1 | exchange_bit) << batch.path(at);
+      EXPECT_EQ(marks[at + 1], key << 2 | 2 | exchange_bit) << batch.path(at + 1);
+      return key;
+    };
     for (std::size_t i = 0; i < batch.size();) {
       const std::string path = relative(batch.path(i));
       const FSEventStreamEventFlags flags = batch.flags()[i];
@@ -170,6 +180,7 @@ class Replay {
           move(path, "\x01");
           move(to, path);
           move("\x01", to);
+          EXPECT_NE(paired(i, std::uint64_t{1} << 40), paired(i + 2, std::uint64_t{1} << 41));
           ++exchanges;
           i += 4;
           continue;
@@ -177,6 +188,7 @@ class Replay {
         ASSERT_FALSE(tree_.contains(to)) << "a rename over a known " << to;
         ASSERT_TRUE(tree_.contains(parent(to))) << "a rename into an unknown " << to;
         move(path, to);
+        paired(i, 0);
         ++renames;
         i += 2;
         continue;

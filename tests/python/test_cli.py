@@ -229,6 +229,13 @@ ERRORS = [
         None,
     ),
     (
+        "zero poll interval",
+        ["--poll", "--poll-interval", "0"],
+        2,
+        ["vestra: argument --poll-interval: not a positive number of seconds: 0" + USAGE],
+        None,
+    ),
+    (
         "negative grace",
         ["run", "--grace", "-1", "--", "true"],
         2,

@@ -2,23 +2,24 @@
 its backing directory, and no inotify event on the mount tells of it. vestra polls such a
 file system by itself, and reports every change."""
 
+import contextlib
 import os
 import shutil
 import subprocess
+import time
 
 import pytest
 
 import workloads
 from helpers import WatchingChild, linux_only
+from vestra.watch import Watch
 
 pytestmark = linux_only
 
 FAST = {"VESTRA_POLL_INTERVAL": "0.05"}
 
 
-@pytest.fixture
-def passthrough(tmp_path):
-    """(backing, mount): a bindfs mount of `backing`, unmounted afterwards."""
+def require_bindfs():
     if not os.path.exists("/dev/fuse"):
         pytest.skip("this machine has no /dev/fuse: no FUSE file system can be mounted")
     # Only the device may be missing where every test must run (the test is marked so).
@@ -27,14 +28,27 @@ def passthrough(tmp_path):
         lacking("bindfs is missing (scripts/setup-system installs it)")
     if os.geteuid() != 0:
         lacking("mounting bindfs here needs root")
-    backing, mount = tmp_path / "backing", tmp_path / "mount"
-    backing.mkdir()
-    mount.mkdir()
+
+
+@contextlib.contextmanager
+def bindfs(backing, mount):
+    """`backing` mounted at `mount` through bindfs while the block runs, unmounted after."""
+    os.makedirs(backing, exist_ok=True)
+    os.makedirs(mount, exist_ok=True)
     subprocess.run(["bindfs", str(backing), str(mount)], check=True, timeout=30)
     try:
-        yield os.path.realpath(backing), os.path.realpath(mount)
+        yield
     finally:
         subprocess.run(["fusermount", "-u", "-z", str(mount)], check=False, timeout=30)
+
+
+@pytest.fixture
+def passthrough(tmp_path):
+    """(backing, mount): a bindfs mount of `backing`, unmounted afterwards."""
+    require_bindfs()
+    backing, mount = tmp_path / "backing", tmp_path / "mount"
+    with bindfs(backing, mount):
+        yield os.path.realpath(backing), os.path.realpath(mount)
 
 
 @pytest.mark.hardware_skip
@@ -76,3 +90,74 @@ def test_changes_through_the_backing_directory_are_reported(passthrough):
         assert seen(watcher.events) == expected, "each change once, nothing else"
     finally:
         watcher.close()
+
+
+def read_until(watch, done, timeout=10):
+    """The events read until `done(events)` holds; fails after `timeout` seconds."""
+    events = []
+    deadline = time.monotonic() + timeout
+    while not done(events):
+        left = deadline - time.monotonic()
+        assert left > 0, f"gave up waiting; read {[(e.text, e.path) for e in events]}"
+        events.extend(watch.read(min(left, 0.5)) or [])
+    return events
+
+
+@pytest.mark.hardware_skip
+def test_remote_mounts_inside_a_watched_tree_are_polled_there(tmp_path):
+    require_bindfs()
+    base = os.path.realpath(tmp_path)
+    tree = os.path.join(base, "tree")
+    early, late = os.path.join(tree, "early"), os.path.join(tree, "sub", "late")
+    for made in (os.path.join(tree, "sub"), os.path.join(base, "b2")):
+        os.makedirs(made)
+    with contextlib.ExitStack() as mounts:
+        mounts.enter_context(bindfs(os.path.join(base, "b1"), early))
+        workloads.touch(os.path.join(base, "b1", "old"))
+        with Watch(tree, debounce=0, poll_interval=0.05) as watch:
+            assert watch.coverage() == [
+                (tree, "inotify", "kernel watches"),
+                (early, "polling", "remote file system (fuse)"),
+            ]
+            workloads.touch(os.path.join(base, "b2", "there-before"))
+            mounts.enter_context(bindfs(os.path.join(base, "b2"), late))
+            expected = [os.path.join(late, "there-before")]
+            seen = read_until(watch, lambda events: expected[0] in {e.path for e in events})
+            for backing, mount in (("b1", early), ("b2", late)):
+                workloads.touch(os.path.join(base, backing, "new"))
+                expected.append(os.path.join(mount, "new"))
+            seen += read_until(watch, lambda events: set(expected[1:]) <= {e.path for e in events})
+            assert sorted(row[0] for row in watch.coverage()) == [tree, early, late]
+            local = os.path.join(tree, "sub", "marker")
+            workloads.touch(local)
+            expected.append(local)
+            seen += read_until(watch, lambda events: local in {e.path for e in events})
+            created = [e.path for e in seen if e.text == "Create(File)"]
+            assert sorted(created) == sorted(expected), "each once, under the mount's path"
+            # Unmounted, the directory beneath is watched with inotify again.
+            subprocess.run(["fusermount", "-u", late], check=True, timeout=30)
+            beneath = os.path.join(late, "beneath")
+            workloads.touch(beneath)
+            read_until(watch, lambda events: beneath in {e.path for e in events})
+            assert sorted(row[0] for row in watch.coverage()) == [tree, early]
+
+
+@pytest.mark.parametrize(
+    ("poll", "env", "row"),
+    [
+        (True, None, ("polling", "forced")),
+        (None, "1", ("polling", "forced")),
+        (False, "1", ("inotify", "kernel watches")),
+    ],
+)
+def test_forced_polling_is_an_option(tmp_path, monkeypatch, poll, env, row):
+    if env is None:
+        monkeypatch.delenv("VESTRA_POLL", raising=False)
+    else:
+        monkeypatch.setenv("VESTRA_POLL", env)
+    tree = os.path.realpath(tmp_path)
+    with Watch(tree, debounce=0, poll=poll, poll_interval=0.05) as watch:
+        assert watch.coverage() == [(tree, *row)]
+        made = os.path.join(tree, "made")
+        workloads.touch(made)
+        read_until(watch, lambda events: made in {e.path for e in events})

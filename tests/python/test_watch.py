@@ -604,6 +604,8 @@ def test_an_argument_that_is_not_a_path_raises_type_error(arguments, error):
         ({"debounce": -1}, ValueError),
         ({"max_delay": float("nan")}, ValueError),
         ({"debounce": "50ms"}, TypeError),
+        ({"poll_interval": 0}, ValueError),
+        ({"poll": "yes"}, TypeError),
     ],
 )
 def test_bad_options_are_refused(root, options, error):

@@ -6,6 +6,9 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/api/fsevents.h"
 
@@ -24,6 +27,25 @@ struct VestraStreamControl {
   /// (and all below it) unwatched and unwalked. Called on the stream's thread.
   bool (*skip_directory)(const void* info, const char* path, size_t length) = nullptr;
   const void* skip_info = nullptr;
+
+  /// Read at the start: whether polling is forced for every path (Force), never forced
+  /// (Never: the environment's VESTRA_POLL is not consulted), or chosen as the environment
+  /// and the file systems say (Auto); and the time between polls, when positive (otherwise
+  /// VESTRA_POLL_INTERVAL or its default).
+  enum class Polling : uint8_t { Auto, Force, Never };
+  Polling polling = Polling::Auto;
+  double poll_interval_seconds = 0;
+
+  /// How one directory is observed: "inotify" or "polling", and why.
+  struct Coverage {
+    std::string directory;
+    std::string mechanism;
+    std::string reason;
+  };
+  /// Written by the stream whenever it changes, under `coverage_mutex`: a row per stream
+  /// path, then one per polled part of a watched tree.
+  std::mutex coverage_mutex;
+  std::vector<Coverage> coverage;
 };
 
 #if !defined(__APPLE__)

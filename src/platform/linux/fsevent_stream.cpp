@@ -62,7 +62,8 @@ namespace {
 /// How each of `paths` is observed. A path inside another goes with the outermost one:
 /// inotify trees leave it to that one's watches, polling to that one's snapshot, so that no
 /// change is reported twice.
-std::vector<vestra::platform::Observation> choose_observers(const std::vector<std::string>& paths) {
+std::vector<vestra::platform::Observation> choose_observers(const std::vector<std::string>& paths,
+                                                            bool forced) {
   using vestra::path_starts_with;
   std::vector<vestra::platform::Observation> chosen;
   for (const std::string& path : paths) {
@@ -70,7 +71,7 @@ std::vector<vestra::platform::Observation> choose_observers(const std::vector<st
     for (const std::string& other : paths) {
       if (other.size() < outermost->size() && path_starts_with(path, other)) outermost = &other;
     }
-    chosen.push_back(vestra::platform::choose_observer(*outermost));
+    chosen.push_back(vestra::platform::choose_observer(*outermost, forced));
   }
   return chosen;
 }
@@ -129,16 +130,24 @@ bool __FSEventStream::start() {
   if (fault == vestra::platform::StartFault::Refuse) return false;
   const std::size_t next_limit = vestra::platform::next_watch_limit.exchange(SIZE_MAX);
   if (next_limit != SIZE_MAX) watch_limit_ = next_limit;
-  observations_ = choose_observers(paths_);
+  using Polling = VestraStreamControl::Polling;
+  const Polling polling = control_ ? control_->polling : Polling::Auto;
+  const bool forced =
+      polling == Polling::Force || (polling == Polling::Auto && vestra::platform::polling_forced());
+  const auto given_interval =
+      vestra::platform::poll_interval_of(control_ ? control_->poll_interval_seconds : 0);
+  poll_interval_ = given_interval.value_or(vestra::platform::poll_interval());
+  observations_ = choose_observers(paths_, forced);
   auto [watched, polled] = split_by_observer(paths_, observations_);
   if (!watched.empty()) {
-    watcher_ = vestra::platform::TreeWatcher::open(
-        watched, watch_limit_, control_ ? control_->watch_count : watch_count_);
+    watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_,
+                                                   control_ ? control_->watch_count : watch_count_);
     if (!watcher_) {
       if (control_) control_->resource_error.store(errno, std::memory_order_relaxed);
       return false;
     }
     watcher_->set_control(control_);
+    watcher_->set_poll_interval(poll_interval_);
     // Read before the walks, so that a mount made during them shows as a change.
     mounts_.emplace();
     watcher_->start(batch_);
@@ -171,12 +180,11 @@ bool __FSEventStream::start() {
     mounts_.reset();
   }
   if (!polled.empty()) {
-    poller_ = std::make_unique<vestra::platform::PollSet>(std::move(polled),
-                                                          vestra::platform::poll_interval());
+    poller_ = std::make_unique<vestra::platform::PollSet>(std::move(polled), poll_interval_);
     poller_->start();
   }
   started_ = was_started_ = true;
-  if (poller_) schedule_poll();
+  update_polling();
   // The run that follows returns at once, as a loop left without sources does.
   if (fault == vestra::platform::StartFault::EndRunAtOnce) loop_->stop();
   // What could not be watched is reported from the loop, like every other record.
@@ -225,12 +233,14 @@ void __FSEventStream::on_readable() {
   if (mounts_ && mounts_->changed()) watcher_->on_mounts_changed(mounts_->refresh(), batch_);
   if (const auto delay = watcher_->read(batch_)) schedule_resync(*delay);
   resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
+  update_polling();
   deliver();
 }
 
 void __FSEventStream::on_mounts_changed() {
   if (!watcher_ || !mounts_) return;
   watcher_->on_mounts_changed(mounts_->refresh(), batch_);
+  update_polling();
   deliver();
 }
 
@@ -244,6 +254,7 @@ void __FSEventStream::on_resync_due() {
   if (!watcher_) return;
   watcher_->resync(batch_);
   resyncs_.store(watcher_->resync_count(), std::memory_order_relaxed);
+  update_polling();
   deliver();
 }
 
@@ -271,18 +282,63 @@ void __FSEventStream::fall_back_to_polling(std::vector<std::string>& watched,
 }
 
 void __FSEventStream::schedule_poll() {
-  poll_timer_ = loop_->add_timer(poller_->delay(), [this] { on_poll_due(); });
+  poll_timer_ = loop_->add_timer(poll_delay(), [this] { on_poll_due(); });
+}
+
+// Subtrees polled inside watched trees come and go with walks and mounts: the timer runs
+// while anything is polled, and the coverage is published again after each change.
+void __FSEventStream::update_polling() {
+  // A polled subtree's path moves with renames above it: published again after every read.
+  const std::size_t changes = watcher_ ? watcher_->polling_changes() : 0;
+  if (!coverage_published_ || changes != polling_changes_ ||
+      (watcher_ && watcher_->polls_subtrees())) {
+    polling_changes_ = changes;
+    coverage_published_ = true;
+    publish_coverage();
+  }
+  if (started_ && !poll_timer_ && (poller_ || (watcher_ && watcher_->polls_subtrees()))) {
+    schedule_poll();
+  }
+}
+
+void __FSEventStream::publish_coverage() {
+  std::vector<VestraStreamControl::Coverage> rows;
+  for (const auto& [path, observation] : observations()) {
+    rows.push_back(
+        {path, observation.observer == vestra::platform::Observer::Inotify ? "inotify" : "polling",
+         vestra::platform::reason_text(observation)});
+  }
+  if (watcher_) {
+    for (const auto& [path, observation] : watcher_->polled_subtrees()) {
+      rows.push_back({path, "polling", vestra::platform::reason_text(observation)});
+    }
+  }
+  if (control_) {
+    std::lock_guard hold(control_->coverage_mutex);
+    control_->coverage = rows;
+  }
+  std::lock_guard hold(coverage_mutex_);
+  coverage_ = std::move(rows);
+}
+
+std::vector<VestraStreamControl::Coverage> __FSEventStream::coverage() const {
+  std::lock_guard hold(coverage_mutex_);
+  return coverage_;
 }
 
 void __FSEventStream::on_poll_due() {
   poll_timer_ = 0;
-  if (!poller_) return;
+  if (!poller_ && !(watcher_ && watcher_->polls_subtrees())) return;
   // Held like reading: what changed meanwhile comes with the first poll after.
   if (!held_.load(std::memory_order_acquire)) {
-    poller_->poll(batch_);
+    if (poller_) poller_->poll(batch_);
+    if (watcher_) watcher_->poll(batch_);
+    update_polling();
     deliver();
   }
-  if (started_ && poller_) schedule_poll();
+  if (started_ && !poll_timer_ && (poller_ || (watcher_ && watcher_->polls_subtrees()))) {
+    schedule_poll();
+  }
 }
 
 std::vector<std::pair<std::string, vestra::platform::Observation>> __FSEventStream::observations()
@@ -295,7 +351,9 @@ std::vector<std::pair<std::string, vestra::platform::Observation>> __FSEventStre
 }
 
 std::chrono::milliseconds __FSEventStream::poll_delay() const noexcept {
-  return poller_ ? poller_->delay() : std::chrono::milliseconds::zero();
+  std::chrono::milliseconds delay = poller_ ? poller_->delay() : std::chrono::milliseconds::zero();
+  if (watcher_ && watcher_->polls_subtrees()) delay = std::max(delay, watcher_->poll_delay());
+  return delay;
 }
 
 void __FSEventStream::deliver() {

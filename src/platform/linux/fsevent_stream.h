@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,8 @@ struct __FSEventStream final {
   /// the time until the next poll (zero when nothing is polled). On the loop's thread.
   std::vector<std::pair<std::string, vestra::platform::Observation>> observations() const;
   std::chrono::milliseconds poll_delay() const noexcept;
+  /// What was last published as the stream's coverage (see VestraStreamControl); any thread.
+  std::vector<VestraStreamControl::Coverage> coverage() const;
 
  private:
   void on_readable();
@@ -68,6 +71,8 @@ struct __FSEventStream final {
   void on_poll_due();
   void fall_back_to_polling(std::vector<std::string>& watched, std::vector<std::string>& polled);
   void schedule_poll();
+  void update_polling();
+  void publish_coverage();
   void schedule_resync(std::chrono::milliseconds delay);
   void deliver();
 
@@ -78,8 +83,8 @@ struct __FSEventStream final {
 
   RunLoop* loop_ = nullptr;
   std::optional<vestra::platform::MountTable> mounts_;
-  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;  // null when every path is polled
-  std::unique_ptr<vestra::platform::PollSet> poller_;       // null when none is
+  std::unique_ptr<vestra::platform::TreeWatcher> watcher_;   // null when every path is polled
+  std::unique_ptr<vestra::platform::PollSet> poller_;        // null when none is
   std::vector<vestra::platform::Observation> observations_;  // by stream path
   RunLoop::SourceId reader_ = 0;
   RunLoop::SourceId mounts_reader_ = 0;
@@ -91,6 +96,11 @@ struct __FSEventStream final {
   bool delivering_ = false;
   bool was_scheduled_ = false;
   bool was_started_ = false;
+  std::chrono::milliseconds poll_interval_{1000};
+  std::size_t polling_changes_ = 0;
+  bool coverage_published_ = false;
+  mutable std::mutex coverage_mutex_;
+  std::vector<VestraStreamControl::Coverage> coverage_;
 
   VestraStreamControl* control_ = nullptr;
   std::size_t watch_limit_ = SIZE_MAX;

@@ -1,5 +1,6 @@
 #include "platform/linux/poll_diff.h"
 
+#include <atomic>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -27,6 +28,9 @@ struct KeyHash {
            static_cast<std::size_t>(key.type);
   }
 };
+
+constexpr std::uint32_t kFirstPollCookie = 0xF0000000u;
+constexpr std::uint32_t kPollCookies = 0x0FFFFFFFu;
 
 Key key_of(const PolledEntry& entry) {
   return Key{entry.status.identity, entry.status.type};
@@ -91,6 +95,14 @@ class Differ {
   }
 
  private:
+  /// A key for the halves of a rename found by comparing snapshots, from a range that the
+  /// kernel's rename cookies (counted up from zero since boot) do not reach in practice, so
+  /// that it pairs no half of a kernel rename in the same batch.
+  static std::uint32_t next_cookie() noexcept {
+    static std::atomic<std::uint32_t> next{0};
+    return kFirstPollCookie + next.fetch_add(1, std::memory_order_relaxed) % kPollCookies;
+  }
+
   void add(std::string_view path, FSEventStreamEventFlags flags) {
     if (path.empty()) {
       out_.add(root_, flags);
@@ -257,8 +269,11 @@ class Differ {
     if (const auto found = at_.find(key); found != at_.end()) {
       const std::string from = found->second;
       evacuate(from, &path);
+      const std::uint32_t cookie = next_cookie();
       add(from, kRenamed | type_flag(key.type));
+      out_.mark_rename(cookie, 1);
       add(path, kRenamed | type_flag(key.type));
+      out_.mark_rename(cookie, 2);
       move_tree(from, path);
       return;
     }
@@ -336,10 +351,18 @@ class Differ {
       const std::string from = mine->second;
       if (within(from, *path) || within(*path, from)) continue;
       const Key other = current_.at(*path);
+      const std::uint32_t first = next_cookie();
+      const std::uint32_t second = next_cookie();
       add(from, kRenamed | type_flag(mine->first.type));
+      out_.mark_rename(first, 1);
       add(*path, kRenamed | type_flag(mine->first.type));
+      out_.mark_rename(first, 2);
       add(*path, kRenamed | type_flag(other.type));
+      out_.mark_rename(second, 1);
       add(from, kRenamed | type_flag(other.type));
+      out_.mark_rename(second, 2);
+      out_.mark_exchange(first, 1);
+      out_.mark_exchange(second, 2);
       static const std::string aside("\x01");
       move_tree(from, aside);
       move_tree(*path, from);

@@ -52,4 +52,8 @@ std::vector<Observer> observers(ConstFSEventStreamRef stream) {
   return found;
 }
 
+std::vector<VestraStreamControl::Coverage> coverage(ConstFSEventStreamRef stream) {
+  return stream->coverage();
+}
+
 }  // namespace vestra::platform::testing

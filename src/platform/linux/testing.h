@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/api/fsevents.h"
+#include "platform/api/stream_control.h"
 #include "platform/linux/poll_choice.h"
 
 namespace vestra::platform::testing {
@@ -46,5 +47,8 @@ std::size_t resync_count(ConstFSEventStreamRef stream);
 /// How each path of a started `stream` is observed, in the order given. Any thread once
 /// the start has returned.
 std::vector<Observer> observers(ConstFSEventStreamRef stream);
+
+/// The coverage rows `stream` published last: (directory, mechanism, reason). Any thread.
+std::vector<VestraStreamControl::Coverage> coverage(ConstFSEventStreamRef stream);
 
 }  // namespace vestra::platform::testing

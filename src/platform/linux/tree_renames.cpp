@@ -108,6 +108,13 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   Watch* target = destination ? watches_.find(destination->wd) : nullptr;
   if (target && !target->in_tree()) target = nullptr;
   if (!moved) {
+    // Polled by name for want of a watch: polled on where it goes in the trees, which the
+    // walk of its new name then finds.
+    if (target) {
+      subtrees_.move(dir.wd, name, target->wd, destination->name);
+    } else {
+      subtrees_.forget(dir.wd, name);
+    }
     book_.remember_move(cookie, MoveKind::DirectoryUnwatched, kIsDir);
     return;
   }

@@ -153,6 +153,13 @@ TreeWalk::Result TreeWalk::visit(PendingDirectory& dir, int parent_fd, std::uint
   } else {
     watch = &newly_watched(watch, wd, parent, dir, root, mode, out);
   }
+  if (watch->polled) {
+    watch->epoch = era_.epoch;
+    return Result{Outcome::Watched, wd};
+  }
+  if (parent && polls_mount(*watch, *parent, opened, mode, out)) {
+    return Result{Outcome::Watched, wd};
+  }
   list(*watch, opened, mode, out);
   return Result{Outcome::Watched, wd};
 }
@@ -269,6 +276,20 @@ void TreeWalk::list(Watch& watch, Opened& opened, Scan mode, EventBatch& out) {
   }
 }
 
+// A remote file system mounted here changes with no event on this machine: its mount
+// point keeps its watch, so that its place follows renames, and what it holds is polled.
+bool TreeWalk::polls_mount(Watch& watch, const Watch& parent, const Opened& opened, Scan mode,
+                           EventBatch& out) {
+  if (opened.st.st_dev == parent.identity.device && !remote_paths_named()) return false;
+  const Observation why = mount_observer(watches_.table().path(watch), opened.fd.get());
+  if (why.observer == Observer::Inotify) return false;
+  watch.epoch = era_.epoch;
+  watch.identity = FileIdentity::of(opened.st);
+  watches_.table().set_incomplete(watch, false);
+  host_.start_polling(watch, why, mode, out);
+  return true;
+}
+
 // A subdirectory listed by a scan that reports creations is reported once it is known not
 // to be a watched directory found under a new name.
 void TreeWalk::announce(PendingDirectory& dir, EventBatch& out) {
@@ -279,7 +300,15 @@ void TreeWalk::announce(PendingDirectory& dir, EventBatch& out) {
 }
 
 TreeWalk::Outcome TreeWalk::fail(PendingDirectory& dir, int error, EventBatch& out) {
+  const bool beyond_limit = error == ENOSPC && dir.parent_wd != -1;
+  // Polled already, it was reported when it appeared.
+  if (beyond_limit && host_.polled_by_name(dir.parent_wd, path_text::last_component(dir.path))) {
+    return Outcome::Polled;
+  }
   announce(dir, out);
+  if (beyond_limit && host_.poll_unwatchable(dir.parent_wd, dir.path, dir.mode, out)) {
+    return Outcome::Polled;
+  }
   return failed(error, dir.path, out);
 }
 

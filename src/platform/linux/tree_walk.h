@@ -15,6 +15,7 @@
 #include "platform/linux/directory_reader.h"
 #include "platform/linux/event_batch.h"
 #include "platform/linux/file_descriptor.h"
+#include "platform/linux/poll_choice.h"
 #include "platform/linux/watch_set.h"
 
 namespace vestra::platform {
@@ -32,7 +33,8 @@ class TreeWalk {
   /// entry as created; Resync watches again after lost events. MovedIn, for a directory
   /// moved in from outside the trees, also reports what changed after Era::unread_since.
   enum class Scan : std::uint8_t { Quiet, ReportCreated, Resync, MovedIn };
-  enum class Outcome : std::uint8_t { Watched, Vanished, Failed };
+  /// Polled: a directory that could not get a watch, polled instead by the host.
+  enum class Outcome : std::uint8_t { Watched, Vanished, Failed, Polled };
   /// Whether a subdirectory found by a scan is reported as created once visited.
   enum class Announce : std::uint8_t { No, Yes };
   struct Result {
@@ -60,6 +62,15 @@ class TreeWalk {
     virtual void note_fresh(int wd, std::string_view name) = 0;
     /// Every entry of the directory of `wd` is being reported as created.
     virtual void note_listed(int wd) = 0;
+    /// `watch`, the root of a remote file system mounted in its parent, is to be polled
+    /// from now on, for reason `why`; found by a walk of mode `mode`.
+    virtual void start_polling(Watch& watch, Observation why, Scan mode, EventBatch& out) = 0;
+    /// The directory at `path` in the directory of `parent_wd` got no watch for the watch
+    /// limit. True when the host polls it instead.
+    virtual bool poll_unwatchable(int parent_wd, const std::string& path, Scan mode,
+                                  EventBatch& out) = 0;
+    /// Whether `name` in the directory of `parent_wd` is polled that way already.
+    virtual bool polled_by_name(int parent_wd, std::string_view name) const = 0;
 
    protected:
     ~Host() = default;
@@ -134,6 +145,8 @@ class TreeWalk {
   Watch& newly_watched(Watch* watch, int wd, Watch* parent, PendingDirectory& dir,
                        std::uint32_t root, Scan mode, EventBatch& out);
   void list(Watch& watch, Opened& opened, Scan mode, EventBatch& out);
+  bool polls_mount(Watch& watch, const Watch& parent, const Opened& opened, Scan mode,
+                   EventBatch& out);
   void announce(PendingDirectory& dir, EventBatch& out);
   Outcome fail(PendingDirectory& dir, int error, EventBatch& out);
   std::size_t scan(Watch& dir, int dir_fd, Scan mode, long subdirectories, EventBatch& out);

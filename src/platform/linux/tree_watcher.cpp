@@ -45,6 +45,67 @@ void TreeWatcher::start(EventBatch& out) {
   paths_.start(out);
   watches_.prune();
   watches_.end_record();
+  started_ = true;
+}
+
+void TreeWatcher::poll(EventBatch& out) {
+  // One polled for want of a watch that a walk watched since is inotify's again.
+  const std::size_t before = subtrees_.subtrees().size();
+  subtrees_.forget_if([&](const PolledSubtrees::Place& place) {
+    if (place.wd != -1) return false;
+    const Watch* parent = watches_.find(place.parent_wd);
+    return parent && watches_.child(*parent, place.name) != nullptr;
+  });
+  if (subtrees_.subtrees().size() != before) ++polling_changes_;
+  subtrees_.poll(
+      [&](const PolledSubtrees::Place& place) -> std::string {
+        if (place.wd != -1) {
+          const Watch* watch = watches_.find(place.wd);
+          return watch && watch->in_tree() ? watches_.path(*watch) : std::string();
+        }
+        const Watch* parent = watches_.find(place.parent_wd);
+        return parent && parent->in_tree() ? path_text::join(watches_.path(*parent), place.name)
+                                           : std::string();
+      },
+      out);
+}
+
+std::vector<std::pair<std::string, Observation>> TreeWatcher::polled_subtrees() {
+  std::vector<std::pair<std::string, Observation>> found;
+  for (const PolledSubtrees::Subtree& subtree : subtrees_.subtrees()) {
+    const PolledSubtrees::Place& place = subtree.place;
+    const Watch* watch = watches_.find(place.wd != -1 ? place.wd : place.parent_wd);
+    if (!watch || !watch->in_tree()) continue;
+    std::string path = watches_.path(*watch);
+    if (place.wd == -1) path = path_text::join(path, place.name);
+    found.emplace_back(std::move(path), subtree.why);
+  }
+  return found;
+}
+
+void TreeWatcher::start_polling(Watch& watch, Observation why, Scan mode, EventBatch& out) {
+  watch.polled = true;
+  const bool report = mode == Scan::ReportCreated || mode == Scan::MovedIn;
+  subtrees_.add({watch.wd, -1, {}}, why, watches_.path(watch), report ? &out : nullptr);
+  ++polling_changes_;
+}
+
+// Past the start, a directory that the watch limit leaves without a watch is polled. The
+// first of them brings the notice that the limit was reached; a limit hit during the start
+// polls the whole trees instead (see the stream).
+bool TreeWatcher::poll_unwatchable(int parent_wd, const std::string& path, Scan mode,
+                                   EventBatch& out) {
+  if (!started_) return false;
+  const std::string_view name = path_text::last_component(path);
+  if (!limit_noticed_) {
+    limit_noticed_ = true;
+    out.add(path, kUserDropped);
+  }
+  const bool report = mode == Scan::ReportCreated || mode == Scan::MovedIn;
+  subtrees_.add({-1, parent_wd, std::string(name)}, {Observer::PollNoWatch, {}}, path,
+                report ? &out : nullptr);
+  ++polling_changes_;
+  return true;
 }
 
 int TreeWatcher::watch_of(std::string_view path) {
@@ -109,6 +170,8 @@ void TreeWatcher::handle(const InotifyRecord& event, EventBatch& out) {
 void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBatch& out) {
   const std::uint32_t mask = record.mask;
   const std::string_view name = record.name;
+  // Changes made through this machine come with the polls too.
+  if (dir.polled) return;
   if (name.empty()) {
     // A directory's own attribute change, deletion and move reach its parent's watch as
     // well, under its name; only the top of a tree has no parent to report them.
@@ -181,6 +244,7 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     return;
   }
   if (is_dir) {
+    subtrees_.forget(dir.wd, name);
     out.add(watches_.cached_path(dir), name, kRemoved | kIsDir);
     // A directory parked from this name is older there than the one linked now.
     Watch* gone = take_parked(dir, name);
@@ -280,6 +344,11 @@ void TreeWatcher::drop_unfound() {
 }
 
 void TreeWatcher::on_watch_removed(int wd) {
+  if (!subtrees_.empty()) {
+    const std::size_t before = subtrees_.subtrees().size();
+    subtrees_.forget(wd);
+    if (subtrees_.subtrees().size() != before) ++polling_changes_;
+  }
   if (std::optional<RenameBook::Claim> claim = book_.take_claim(wd)) {
     orphaned_claims_.push_back(std::move(*claim));
   }

@@ -18,6 +18,7 @@
 #include "platform/linux/file_descriptor.h"
 #include "platform/linux/mount_table.h"
 #include "platform/linux/overflow_backoff.h"
+#include "platform/linux/poll_subtrees.h"
 #include "platform/linux/record_queue.h"
 #include "platform/linux/rename_book.h"
 #include "platform/linux/stream_paths.h"
@@ -69,6 +70,20 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   bool watch_limit_reached() const noexcept { return watches_.limit_reached(); }
   /// Hands the stream's control to the walks (see TreeWalk::set_control).
   void set_control(VestraStreamControl* control) noexcept { walk_.set_control(control); }
+
+  /// Looks at the polled subtrees (remote mounts, directories beyond the watch limit) and
+  /// adds the records of what changed in them since the last look.
+  void poll(EventBatch& out);
+  /// Whether any subtree is polled, and when the next poll of them is due.
+  bool polls_subtrees() const noexcept { return !subtrees_.empty(); }
+  std::chrono::milliseconds poll_delay() const noexcept { return subtrees_.delay(); }
+  void set_poll_interval(std::chrono::milliseconds interval) noexcept {
+    subtrees_.set_interval(interval);
+  }
+  /// The polled subtrees where they are now, each with why it is polled.
+  std::vector<std::pair<std::string, Observation>> polled_subtrees();
+  /// Counts every start and end of the polling of a subtree.
+  std::size_t polling_changes() const noexcept { return polling_changes_; }
 
   /// How many resyncs have run.
   std::size_t resync_count() const noexcept { return resyncs_; }
@@ -138,6 +153,12 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   bool settle_claim(Watch& moved, EventBatch& out);
   void note_fresh(int wd, std::string_view name) override;
   void note_listed(int wd) override;
+  void start_polling(Watch& watch, Observation why, Scan mode, EventBatch& out) override;
+  bool poll_unwatchable(int parent_wd, const std::string& path, Scan mode,
+                        EventBatch& out) override;
+  bool polled_by_name(int parent_wd, std::string_view name) const override {
+    return subtrees_.contains(parent_wd, name);
+  }
   void retry_blocked(Watch& dir, std::string_view name, EventBatch& out);
   MoveCheck check_move(const Watch& dir, std::string_view name, const Watch& candidate,
                        std::uint32_t cookie, const Watch* target, std::string_view target_name);
@@ -156,6 +177,11 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
   /// the second), until their new halves are read.
   std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
+
+  PolledSubtrees subtrees_{std::chrono::seconds(1)};
+  std::size_t polling_changes_ = 0;
+  bool started_ = false;
+  bool limit_noticed_ = false;
 
   // Overflow and resync.
   std::uint32_t epoch_ = 0;

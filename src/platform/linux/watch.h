@@ -57,7 +57,9 @@ struct Watch {
   std::uint32_t epoch = 0;  // the last resync that found this directory
   bool incomplete = false;  // a listed subdirectory vanished before it was watched
   bool unmounted = false;   // its file system is going away
-  bool forgotten = false;   // removed from the table; its storage goes at reclaim()
+  /// A remote file system's root: what it holds is polled, its own records are not read.
+  bool polled = false;
+  bool forgotten = false;  // removed from the table; its storage goes at reclaim()
   /// What few watches need; kept apart so that the many directories stay small.
   std::unique_ptr<WatchExtras> extras;
 
