@@ -5,7 +5,7 @@ from typing import Any
 
 # A batch: event tuples (kind text, path, old path, is_dir as -1/0/1), or instances of the
 # type given to make_events_with.
-_Batch = list[tuple[str, str, str | None, int]] | list[Any]
+_Batch = list[Any]
 
 class Watch:
     def __init__(
