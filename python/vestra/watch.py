@@ -253,9 +253,9 @@ class Watch:
     - `poll_interval`: seconds between polls (positive); None takes VESTRA_POLL_INTERVAL,
       or 1 s.
 
-    Raises TypeError for arguments of the wrong type, ValueError for negative times (and a
-    `poll_interval` that is not positive) and
-    `WatchError` (an OSError) when a path cannot be watched.
+    Raises TypeError for arguments of the wrong type, ValueError for negative times and a
+    `poll_interval` that is not positive, and `WatchError` (an OSError) when a path cannot
+    be watched.
     """
 
     __slots__ = ("__weakref__", "_ignore_if", "_native", "_paths")
