@@ -156,6 +156,11 @@ if "libasan" in UNCHECKED_ENV.get("LD_PRELOAD", ""):
     UNCHECKED_ENV["ASAN_OPTIONS"] = UNCHECKED_ENV.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
 
 
+# For programs that are not vestra's (mount tools and the like): the sanitizer runtime that
+# the sanitizer run preloads is for vestra's module, and would fail them on their own leaks.
+TOOL_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+
+
 def run_python(code, timeout=30, **kwargs):
     """Runs `code` in a fresh interpreter (this one's), with a hard time limit."""
     return subprocess.run(

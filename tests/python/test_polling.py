@@ -11,7 +11,7 @@ import time
 import pytest
 
 import workloads
-from helpers import WatchingChild, linux_only
+from helpers import TOOL_ENV, WatchingChild, linux_only
 from vestra.watch import Watch
 
 pytestmark = linux_only
@@ -35,11 +35,11 @@ def bindfs(backing, mount):
     """`backing` mounted at `mount` through bindfs while the block runs, unmounted after."""
     os.makedirs(backing, exist_ok=True)
     os.makedirs(mount, exist_ok=True)
-    subprocess.run(["bindfs", str(backing), str(mount)], check=True, timeout=30)
+    subprocess.run(["bindfs", str(backing), str(mount)], check=True, timeout=30, env=TOOL_ENV)
     try:
         yield
     finally:
-        subprocess.run(["fusermount", "-u", "-z", str(mount)], check=False, timeout=30)
+        subprocess.run(["fusermount", "-u", "-z", str(mount)], check=False, timeout=30, env=TOOL_ENV)
 
 
 @pytest.fixture
@@ -135,7 +135,7 @@ def test_remote_mounts_inside_a_watched_tree_are_polled_there(tmp_path):
             created = [e.path for e in seen if e.text == "Create(File)"]
             assert sorted(created) == sorted(expected), "each once, under the mount's path"
             # Unmounted, the directory beneath is watched with inotify again.
-            subprocess.run(["fusermount", "-u", late], check=True, timeout=30)
+            subprocess.run(["fusermount", "-u", late], check=True, timeout=30, env=TOOL_ENV)
             beneath = os.path.join(late, "beneath")
             workloads.touch(beneath)
             read_until(watch, lambda events: beneath in {e.path for e in events})
