@@ -50,6 +50,32 @@ TEST(RecordQueue, FindsTheSecondHalfOfARenameSplitAcrossTwoReads) {
   EXPECT_EQ(drain(queue), (std::vector<std::string>{"3:other", "2:b"}));
 }
 
+// A record handled out of turn, found past IN_MOVE_SELF records, is not returned again; the
+// records it was taken from between keep their order.
+TEST(RecordQueue, PeekedRecordTakenOutOfTurnIsPassedOver) {
+  RecordFeed feed;
+  RecordQueue queue(feed.take_reader());
+  feed.add(1, IN_MOVED_TO, 1, "x");
+  feed.add(4, IN_MOVE_SELF, 0, "");
+  feed.add(1, IN_MOVED_FROM, 2, "x");
+  feed.add(1, IN_CREATE, 0, "y");
+  ASSERT_TRUE(queue.fill());
+  queue.next();
+  const auto departure = queue.peek_past_move_self();
+  ASSERT_TRUE(departure);
+  EXPECT_EQ(departure->cookie, 2u);
+  queue.take_peeked();
+  EXPECT_EQ(drain(queue), (std::vector<std::string>{"4:", "1:y"}));
+  queue.finish();
+  // Left in place, it comes in its turn.
+  feed.add(1, IN_MOVED_TO, 3, "x");
+  feed.add(1, IN_MOVED_FROM, 4, "x");
+  ASSERT_TRUE(queue.fill());
+  queue.next();
+  EXPECT_EQ(queue.peek_past_move_self()->cookie, 4u);
+  EXPECT_EQ(drain(queue), std::vector<std::string>{"1:x"});
+}
+
 // A later record of the same cookie is found; one already returned is not.
 TEST(RecordQueue, FindsOnlyMovedToRecordsAfterTheCurrentOne) {
   RecordFeed feed;

@@ -100,6 +100,14 @@ class Fed {
   }
   TreeWatcher& watcher() { return *watcher_; }
 
+  /// Per record of the last read: 1 for a rename's old half, 2 for its new one, else 0.
+  std::vector<unsigned> sides() {
+    const std::uint64_t* marks = batch_.rename_marks();
+    std::vector<unsigned> sides;
+    for (std::size_t i = 0; i < batch_.size(); ++i) sides.push_back(marks ? marks[i] & 3 : 0);
+    return sides;
+  }
+
   /// What one read of the queued records reports.
   Lines read() {
     batch_.clear();
@@ -295,7 +303,8 @@ TEST(TreeWatcherFed, ExchangeMovesOnlyTheDirectoryThatMoved) {
 
 // An exchange with a directory that has no watch yet queues the arrival under the watched
 // name before the departure of the watched directory, which the walk of its new place has
-// claimed: both trees stay watched, the claimed one reported where it is now.
+// claimed: the departure is reported first, or the arrival would seem to leave again. Both
+// trees stay watched, the claimed one reported where it is now.
 TEST(TreeWatcherFed, ExchangeWithAnUnwatchedDirectoryKeepsBothWatched) {
   Fed t({"a/sub/d/"});
   const int root = t.wd(""), a = t.wd("a"), sub = t.wd("a/sub");
@@ -305,8 +314,9 @@ TEST(TreeWatcherFed, ExchangeWithAnUnwatchedDirectoryKeepsBothWatched) {
   t.feed().add(a, IN_MOVED_TO | kDir, 1, "sub");
   t.feed().add(a, IN_MOVED_FROM | kDir, 2, "sub");
   t.feed().add(sub, IN_MOVE_SELF);
-  EXPECT_EQ(t.read(), (Lines{"Cd n9", "Cd n9/n10", "Nd a/sub", "Nd a/sub", "Cd n9/n10/n11",
-                             "Cd n9/n10/n11/d"}));
+  EXPECT_EQ(t.read(), (Lines{"Cd n9", "Cd n9/n10", "Nd a/sub", "Cd n9/n10/n11", "Cd n9/n10/n11/d",
+                             "Nd a/sub"}));
+  EXPECT_EQ(t.sides(), (std::vector<unsigned>{0, 0, 1, 0, 0, 2}));
   EXPECT_GE(t.wd("n9/n10/n11/d"), 0);
   EXPECT_NE(t.wd("a/sub"), sub);
 }

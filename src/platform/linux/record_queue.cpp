@@ -57,6 +57,7 @@ bool RecordQueue::fill() {
   begin_ = 0;
   end_ = rest;
   indexed_end_ = 0;
+  taken_.reset();
   moved_to_.clear();
   drained_at_.reset();
   return read_into(kReadSize);
@@ -85,6 +86,11 @@ bool RecordQueue::read_into(std::size_t limit) {
 
 std::optional<InotifyRecord> RecordQueue::next() {
   std::size_t after = 0;
+  if (taken_ == begin_) {
+    taken_.reset();
+    if (!decode_record(buffer_.get(), end_, begin_, after)) return std::nullopt;
+    begin_ = after;
+  }
   const auto record = decode_record(buffer_.get(), end_, begin_, after);
   if (record) begin_ = after;
   return record;
@@ -139,10 +145,18 @@ std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles, long pat
     if (offset >= end_ && !read_more(patience_ns)) return std::nullopt;
     std::size_t after = 0;
     auto record = decode_record(buffer_.get(), end_, offset, after);
-    if (!record || settles(*record)) return record;
+    if (!record) return record;
+    if (settles(*record)) {
+      peeked_ = offset;
+      return record;
+    }
     offset = after;
   }
   return std::nullopt;
+}
+
+std::optional<InotifyRecord> RecordQueue::peek_past_move_self() {
+  return look_ahead([](const InotifyRecord& record) { return !(record.mask & IN_MOVE_SELF); });
 }
 
 bool RecordQueue::move_self_follows(int wd, std::uint32_t cookie) {

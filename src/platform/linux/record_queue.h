@@ -39,6 +39,11 @@ class RecordQueue {
   bool fill();
   /// The next record of the batch in queue order, or null at its end.
   std::optional<InotifyRecord> next();
+  /// The first record after the one at hand that is not an IN_MOVE_SELF, left in place; at
+  /// the end of the batch, one more read (that does not wait) looks for it.
+  std::optional<InotifyRecord> peek_past_move_self();
+  /// Takes the record that the last peek returned out of turn: next() passes over it.
+  void take_peeked() noexcept { taken_ = peeked_; }
   /// Ends the batch: from now on, unread_since() covers what the batch's reads drained.
   void finish() noexcept;
 
@@ -79,9 +84,11 @@ class RecordQueue {
 
   FileDescriptor source_;
   std::unique_ptr<char[]> buffer_;
-  std::size_t begin_ = 0;        // the next record to return
-  std::size_t end_ = 0;          // the end of what was read
-  std::size_t indexed_end_ = 0;  // the cookie index covers [0, indexed_end_)
+  std::size_t begin_ = 0;             // the next record to return
+  std::size_t end_ = 0;               // the end of what was read
+  std::size_t indexed_end_ = 0;       // the cookie index covers [0, indexed_end_)
+  std::size_t peeked_ = 0;            // the record the last peek returned
+  std::optional<std::size_t> taken_;  // a record handled out of turn, not returned again
   std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> record offset
   std::int64_t unread_since_ = 0;
   std::optional<std::int64_t> drained_at_;  // taken before a read of this batch that drained

@@ -207,8 +207,33 @@ TreeWatcher::MoveCheck TreeWatcher::check_move(const Watch& dir, std::string_vie
   return MoveCheck::Elsewhere;
 }
 
+// An exchange with something no watch sees queues the arrival at a name right before the
+// departure of what held it, both lone halves. Read in that order, the departure would seem
+// to take the new arrival away: it is handled first, as if the kernel had queued the two the
+// other way. A rename onto the name and then one away from it queue the same two records but
+// leave the name free, unless something took it since, whose own records then report it;
+// and when the two differ in type, it was an exchange (a rename cannot put a directory over a
+// file, nor a file over a directory).
+void TreeWatcher::depart_first(const Watch& dir, std::string_view name, bool is_dir,
+                               std::uint32_t cookie, EventBatch& out) {
+  if (book_.recall_move(cookie)) return;  // it came from a watched name: a rename in the trees
+  // The arrival's own IN_MOVE_SELF, when it has a watch, may come between the two.
+  const std::optional<InotifyRecord> next = queue_.peek_past_move_self();
+  if (!next || next->wd != dir.wd || !(next->mask & IN_MOVED_FROM) || next->name != name ||
+      next->cookie == 0 || next->cookie == cookie) {
+    return;
+  }
+  const bool same_type = static_cast<bool>(next->mask & IN_ISDIR) == is_dir;
+  if (same_type && !occupied(path_text::join(watches_.path(dir), name))) return;
+  // A departure to a watched name is a rename in the trees (of an exchange, perhaps).
+  if (queue_.find_moved_to(next->cookie, true)) return;
+  queue_.take_peeked();
+  handle(*next, out);
+}
+
 void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                               EventBatch& out) {
+  depart_first(dir, name, is_dir, cookie, out);
   book_.take_fresh(dir.wd, name);
   book_.note_created(dir.wd, name);
   const RenameBook::MoveNote* note = book_.recall_move(cookie);
