@@ -321,6 +321,22 @@ TEST(TreeWatcherFed, ExchangeWithAnUnwatchedDirectoryKeepsBothWatched) {
   EXPECT_NE(t.wd("a/sub"), sub);
 }
 
+// A new directory is listed where it is once no record still queued puts something else at
+// its name: here it moved to y and another x came, which the first listing would have taken
+// for it (and reported its file as y/z).
+TEST(TreeWatcherFed, NewDirectoryIsListedWhereItWentWhenItsNameWasTakenAgain) {
+  Fed t({});
+  const int root = t.wd("");
+  fs::create_directories(t / "x/inner");
+  fs::rename(t / "x", t / "y");
+  fs::create_directories(t / "x");
+  touch(t / "x/z");
+  t.feed().add(root, IN_CREATE | kDir, 0, "x");
+  t.rename_dir(root, "x", root, "y");
+  t.feed().add(root, IN_CREATE | kDir, 0, "x");
+  EXPECT_EQ(t.read(), (Lines{"Cd x", "Nd x", "Nd y", "Cd y/inner", "Cd x", "Cf x/z"}));
+}
+
 // What a walk of a new directory reports is not reported again by the records queued
 // before the walk, and what the walk could not see (made and gone before it) is not
 // reported gone; records after those are reported as they come.

@@ -603,3 +603,8 @@ def test_replay_of_events_gives_the_tree_on_disk():
 def test_replay_with_every_directory_polled():
     # The same promise when polling finds the changes: replay gives the tree of the last poll.
     run(examples=8, steps=25, polled=True)
+
+
+def test_replay_of_events_read_through_vestra_watch_gives_the_tree_on_disk():
+    # The same promise through vestra.watch, where every rename comes paired or typed.
+    run(examples=40, steps=25, machine=WatchedTreeThroughWatch)

@@ -59,6 +59,7 @@ bool RecordQueue::fill() {
   indexed_end_ = 0;
   taken_.reset();
   moved_to_.clear();
+  arrivals_.clear();
   drained_at_.reset();
   return read_into(kReadSize);
 }
@@ -101,12 +102,31 @@ void RecordQueue::finish() noexcept {
   drained_at_.reset();
 }
 
-void RecordQueue::index_moved_to() {
+namespace {
+
+std::string name_key(int wd, std::string_view name) {
+  std::string key(reinterpret_cast<const char*>(&wd), sizeof wd);
+  key.append(name);
+  return key;
+}
+
+}  // namespace
+
+void RecordQueue::index_records() {
   std::size_t after = 0;
   while (const auto record = decode_record(buffer_.get(), end_, indexed_end_, after)) {
     if (record->mask & IN_MOVED_TO) moved_to_.emplace(record->cookie, indexed_end_);
+    if ((record->mask & (IN_MOVED_TO | IN_CREATE)) && !record->name.empty()) {
+      arrivals_.insert_or_assign(name_key(record->wd, record->name), indexed_end_);
+    }
     indexed_end_ = after;
   }
+}
+
+bool RecordQueue::arrives_later(int wd, std::string_view name) {
+  index_records();
+  const auto found = arrivals_.find(name_key(wd, name));
+  return found != arrivals_.end() && found->second >= begin_;
 }
 
 // The kernel queues the two halves of a rename one after the other, not at once, and an
@@ -127,10 +147,10 @@ bool RecordQueue::read_more(long patience_ns) {
 }
 
 std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie, bool due) {
-  index_moved_to();
+  index_records();
   auto found = moved_to_.find(cookie);
   if (found == moved_to_.end() && (begin_ >= end_ || due) && read_more(kSecondHalfWaitNs)) {
-    index_moved_to();
+    index_records();
     found = moved_to_.find(cookie);
   }
   if (found == moved_to_.end() || found->second < begin_) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -52,6 +53,10 @@ class RecordQueue {
   /// record ends the buffer, or when the second half is `due` (an exchange's second rename,
   /// whose old half is at hand), one more read looks for it.
   std::optional<InotifyRecord> find_moved_to(std::uint32_t cookie, bool due = false);
+  /// Whether a record after the one at hand, among those read, creates something at `name`
+  /// in `wd` or moves something there: what is at that name now may have come later than
+  /// what the record at hand is about.
+  bool arrives_later(int wd, std::string_view name);
   /// Whether IN_MOVE_SELF on `wd` follows the record at hand before any record of another
   /// rename or an overflow, within a few records. Renaming a watched directory queues it
   /// right after the rename's two halves.
@@ -76,7 +81,8 @@ class RecordQueue {
   /// Reads what is queued; when nothing is, waits at most `patience_ns` for more.
   bool read_more(long patience_ns);
   bool more_comes(long nanoseconds);
-  void index_moved_to();
+  /// Indexes the records read since the last call: renames by cookie, arrivals by name.
+  void index_records();
   /// The first of the records after the one being handled that `settles` holds for, reading
   /// more when the buffer ends; nothing when none does within the look-ahead window.
   template <class Settles>
@@ -90,6 +96,7 @@ class RecordQueue {
   std::size_t peeked_ = 0;            // the record the last peek returned
   std::optional<std::size_t> taken_;  // a record handled out of turn, not returned again
   std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> record offset
+  std::unordered_map<std::string, std::size_t> arrivals_;    // wd and name -> last offset
   std::int64_t unread_since_ = 0;
   std::optional<std::int64_t> drained_at_;  // taken before a read of this batch that drained
   std::uint64_t reads_ = 0;

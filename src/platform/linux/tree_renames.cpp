@@ -270,6 +270,7 @@ void TreeWatcher::on_moved_to(Watch& dir, std::string_view name, bool is_dir, st
   // events read may have changed after the move, before its watches: that is reported.
   const Scan mode =
       note && note->kind == MoveKind::DirectoryUnwatched ? Scan::ReportCreated : Scan::MovedIn;
+  if (!listable_now(dir, name)) return;
   walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, mode, out);
 }
 

@@ -207,10 +207,18 @@ void TreeWatcher::on_tree_event(Watch& dir, const InotifyRecord& record, EventBa
   }
 }
 
+// A new directory is listed (and watched) where the queue has it, unless a record read after
+// this one puts something else at that name: what is there now came later. The directory
+// this record is about has left the name by then, and is listed where it went, if anywhere.
+// Without such a record, the name holds this directory or nothing.
+bool TreeWatcher::listable_now(const Watch& dir, std::string_view name) {
+  return !queue_.arrives_later(dir.wd, name);
+}
+
 void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
   if (book_.take_fresh(dir.wd, name)) {
     // Queued before the walk that listed it, and reported by that walk.
-    if (is_dir && !watches_.child(dir, name)) {
+    if (is_dir && !watches_.child(dir, name) && listable_now(dir, name)) {
       walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
                  out);
     }
@@ -219,6 +227,7 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
   book_.note_created(dir.wd, name);
   if (is_dir) {
     out.add(watches_.cached_path(dir), name, kCreated | kIsDir);
+    if (!listable_now(dir, name)) return;
     walk_.walk(path_text::join(watches_.path(dir), name), dir.wd, dir.root, Scan::ReportCreated,
                out);
     return;

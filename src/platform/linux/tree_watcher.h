@@ -116,6 +116,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
                      EventBatch& out);
   void on_moved_to(Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                    EventBatch& out);
+  bool listable_now(const Watch& dir, std::string_view name);
   void depart_first(const Watch& dir, std::string_view name, bool is_dir, std::uint32_t cookie,
                     EventBatch& out);
   void on_unmount(Watch& watch, EventBatch& out);
