@@ -337,6 +337,24 @@ TEST(TreeWatcherFed, NewDirectoryIsListedWhereItWentWhenItsNameWasTakenAgain) {
   EXPECT_EQ(t.read(), (Lines{"Cd x", "Nd x", "Nd y", "Cd y/inner", "Cd x", "Cf x/z"}));
 }
 
+// The same with a directory whose watch went with its tree (moved out of it) before the
+// records of its exchange with a watched file were read: the file leaves first.
+TEST(TreeWatcherFed, ExchangeWithADirectoryWhoseWatchWentReportsTheDepartureFirst) {
+  Fed t({"m/d/", "f"});
+  const int root = t.wd(""), m = t.wd("m"), d = t.wd("m/d");
+  fs::rename(t / "m", t.tmp() + "/m");
+  ASSERT_EQ(exchange(t.tmp() + "/m/d", t / "f"), 0);
+  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "m");
+  t.feed().add(m, IN_MOVE_SELF);
+  t.feed().add(m, IN_MOVED_FROM | kDir, 2, "d");
+  t.feed().add(root, IN_MOVED_TO | kDir, 2, "f");
+  t.feed().add(d, IN_MOVE_SELF);
+  t.feed().add(root, IN_MOVED_FROM, 3, "f");
+  t.feed().add(m, IN_MOVED_TO, 3, "d");
+  EXPECT_EQ(t.read(), (Lines{"Nd m", "Nf f", "Nd f"}));
+  EXPECT_EQ(t.sides(), (std::vector<unsigned>{1, 1, 2}));
+}
+
 // What a walk of a new directory reports is not reported again by the records queued
 // before the walk, and what the walk could not see (made and gone before it) is not
 // reported gone; records after those are reported as they come.

@@ -141,7 +141,7 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
   }
   if (!target) {
     // Moved out of every tree, unless a walk found it inside under another name.
-    if (!settle_claim(*moved, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
+    if (!settle_claim(*moved, cookie, out)) watches_.drop_tree(*moved, KernelWatch::Remove);
     return;
   }
   carry(*moved, cookie, *target, target_name, may_exchange, out);
@@ -225,8 +225,12 @@ void TreeWatcher::depart_first(const Watch& dir, std::string_view name, bool is_
   }
   const bool same_type = static_cast<bool>(next->mask & IN_ISDIR) == is_dir;
   if (same_type && !occupied(path_text::join(watches_.path(dir), name))) return;
-  // A departure to a watched name is a rename in the trees (of an exchange, perhaps).
-  if (queue_.find_moved_to(next->cookie, true)) return;
+  // A departure to a watched name is a rename in the trees (of an exchange, perhaps); a
+  // watch given up already sees nothing.
+  if (const auto destination = queue_.find_moved_to(next->cookie, true)) {
+    const Watch* target = watches_.find(destination->wd);
+    if (target && target->in_tree()) return;
+  }
   queue_.take_peeked();
   handle(*next, out);
 }
@@ -300,7 +304,7 @@ bool TreeWatcher::found_elsewhere(Watch& watch, Watch* parent, std::string_view 
 // may have happened under any of them: no path can be given to those. So its watches go,
 // with the records still queued for them, and the claimed place is reported as created
 // with what it holds now, and watched afresh.
-bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
+bool TreeWatcher::settle_claim(Watch& moved, std::uint32_t cookie, EventBatch& out) {
   const std::optional<RenameBook::Claim> claim = book_.take_claim(moved.wd);
   if (!claim) return false;
   Watch* parent = watches_.find(claim->parent_wd);
@@ -314,7 +318,9 @@ bool TreeWatcher::settle_claim(Watch& moved, EventBatch& out) {
   }
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
+    // Here it is the new half of the rename being read.
     out.add(path, kRenamed | kIsDir);
+    mark_rename(cookie, kNewName, out);
     watches_.move(moved, parent, claim->name, parent->root, &walk_.to_complete());
     walk_.complete_pending(out);
     return true;

@@ -153,7 +153,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void drop_parked();
   bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd,
                        Scan mode) override;
-  bool settle_claim(Watch& moved, EventBatch& out);
+  bool settle_claim(Watch& moved, std::uint32_t cookie, EventBatch& out);
   void note_fresh(int wd, std::string_view name) override;
   void note_listed(int wd) override;
   void start_polling(Watch& watch, Observation why, Scan mode, EventBatch& out) override;
