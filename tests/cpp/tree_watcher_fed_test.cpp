@@ -355,6 +355,24 @@ TEST(TreeWatcherFed, ExchangeWithADirectoryWhoseWatchWentReportsTheDepartureFirs
   EXPECT_EQ(t.sides(), (std::vector<unsigned>{1, 1, 2}));
 }
 
+// An exchange of a watched directory with a new one not listed yet (the exchange puts
+// something else at its name): the new one's half does not take the watch just moved to its
+// name, which stays on the directory wherever it goes next.
+TEST(TreeWatcherFed, ExchangeWithANewDirectoryKeepsTheWatchedOnesWatch) {
+  Fed t({"a/"});
+  const int root = t.wd(""), a = t.wd("a");
+  fs::create_directories(t / "x");
+  ASSERT_EQ(exchange(t / "a", t / "x"), 0);
+  fs::rename(t / "x", t / "y");
+  t.feed().add(root, IN_CREATE | kDir, 0, "x");
+  t.rename_dir(root, "a", root, "x", a);
+  t.rename_dir(root, "x", root, "a");
+  t.rename_dir(root, "x", root, "y", a);
+  t.read();
+  EXPECT_EQ(t.wd("y"), a);
+  EXPECT_GE(t.wd("a"), 0);
+}
+
 // What a walk of a new directory reports is not reported again by the records queued
 // before the walk, and what the walk could not see (made and gone before it) is not
 // reported gone; records after those are reported as they come.

@@ -101,9 +101,9 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
     mark_rename(cookie, kOldName, out);
     note_exchange(dir, name, cookie, may_exchange, out);
   }
-  Watch* moved = take_parked(dir, name);
-  const bool exchanged = moved != nullptr;
-  if (!moved) moved = watches_.child(dir, name);
+  const std::optional<Watch*> parked = take_parked(dir, name);
+  const bool exchanged = parked.has_value();
+  Watch* moved = parked ? *parked : watches_.child(dir, name);
   const std::optional<InotifyRecord> destination = queue_.find_moved_to(cookie);
   Watch* target = destination ? watches_.find(destination->wd) : nullptr;
   if (target && !target->in_tree()) target = nullptr;
@@ -154,13 +154,19 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
 // new name to its old one.
 void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
                         std::string_view target_name, bool may_exchange, EventBatch& out) {
-  if (Watch* replaced = watches_.child(target, target_name); replaced && replaced != &moved) {
+  if (Watch* replaced = watches_.child(target, target_name); replaced != &moved) {
     const std::optional<InotifyRecord> next = queue_.after_rename(cookie, may_exchange);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
-      park(*replaced, target.wd, Parking::Exchange);
+      // A directory without a watch is parked as none, so that its half does not take the
+      // one moved here for itself.
+      if (replaced) {
+        park(*replaced, target.wd, Parking::Exchange);
+      } else {
+        book_.park(-1, target.wd, std::string(target_name), Parking::Exchange);
+      }
       remember_exchange(cookie, next->cookie, out);
-    } else {
+    } else if (replaced) {
       watches_.drop_tree(*replaced, KernelWatch::Remove);
     }
   }
@@ -177,10 +183,11 @@ void TreeWatcher::park(Watch& watch, int parent_wd, Parking why) {
   book_.park(watch.wd, parent_wd, std::move(name), why);
 }
 
-// The directory parked from `name` in `dir`, whose own record is the one being read.
-Watch* TreeWatcher::take_parked(const Watch& dir, std::string_view name) {
+// The directory parked from `name` in `dir`, whose own record is the one being read: none
+// when nothing was parked there, a null one when what was parked has no watch.
+std::optional<Watch*> TreeWatcher::take_parked(const Watch& dir, std::string_view name) {
   const std::optional<int> parked = book_.take_parked(dir.wd, name);
-  if (!parked) return nullptr;
+  if (!parked) return std::nullopt;
   Watch* watch = watches_.find(*parked);
   return watch && watch->in_tree() ? watch : nullptr;
 }

@@ -256,8 +256,8 @@ void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, Eve
     subtrees_.forget(dir.wd, name);
     out.add(watches_.cached_path(dir), name, kRemoved | kIsDir);
     // A directory parked from this name is older there than the one linked now.
-    Watch* gone = take_parked(dir, name);
-    if (!gone) gone = watches_.child(dir, name);
+    const std::optional<Watch*> parked = take_parked(dir, name);
+    Watch* gone = parked ? *parked : watches_.child(dir, name);
     if (gone) watches_.drop_tree(*gone, KernelWatch::Remove);
     return;
   }

@@ -149,7 +149,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   void note_exchange(const Watch& dir, std::string_view name, std::uint32_t cookie,
                      bool may_exchange, EventBatch& out);
   void park(Watch& watch, int parent_wd, Parking why);
-  Watch* take_parked(const Watch& dir, std::string_view name);
+  std::optional<Watch*> take_parked(const Watch& dir, std::string_view name);
   void drop_parked();
   bool found_elsewhere(Watch& watch, Watch* parent, std::string_view name, int fd,
                        Scan mode) override;
