@@ -373,6 +373,20 @@ TEST(TreeWatcherFed, ExchangeWithANewDirectoryKeepsTheWatchedOnesWatch) {
   EXPECT_GE(t.wd("a"), 0);
 }
 
+// Exchanged with a file, the directory's watch moves to the file's name and with it later.
+TEST(TreeWatcherFed, ExchangeWithAFileMovesTheWatchAlong) {
+  Fed t({"a/", "f"});
+  const int root = t.wd(""), a = t.wd("a");
+  ASSERT_EQ(exchange(t / "a", t / "f"), 0);
+  fs::rename(t / "f", t / "y");
+  t.rename_dir(root, "a", root, "f", a);
+  t.feed().add(root, IN_MOVED_FROM, 1, "f");
+  t.feed().add(root, IN_MOVED_TO, 1, "a");
+  t.rename_dir(root, "f", root, "y", a);
+  t.read();
+  EXPECT_EQ(t.wd("y"), a);
+}
+
 // What a walk of a new directory reports is not reported again by the records queued
 // before the walk, and what the walk could not see (made and gone before it) is not
 // reported gone; records after those are reported as they come.

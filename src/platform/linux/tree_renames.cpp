@@ -40,10 +40,15 @@ bool names(const std::string& path, const Watch& watch) {
 
 }  // namespace
 
+bool TreeWatcher::exchanging(std::uint32_t cookie, unsigned part) const {
+  return std::any_of(exchanges_.begin(), exchanges_.end(), [&](const auto& entry) {
+    return entry.first == cookie && (part == 0 || entry.second == part);
+  });
+}
+
 void TreeWatcher::remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out) {
-  const bool known = std::any_of(exchanges_.begin(), exchanges_.end(),
-                                 [&](const auto& entry) { return entry.first == first; });
-  if (known) return;  // seen already, from the queue's shape and from a parked directory
+  // Seen already, from the queue's shape and from a parked directory.
+  if (exchanging(first)) return;
   // An exchange whose halves never came (dropped with their watches) is forgotten in time.
   if (exchanges_.size() >= kExchangeEntries)
     exchanges_.erase(exchanges_.begin(), exchanges_.begin() + 2);
@@ -154,12 +159,13 @@ void TreeWatcher::on_moved_from(Watch& dir, std::string_view name, bool is_dir,
 // new name to its old one.
 void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
                         std::string_view target_name, bool may_exchange, EventBatch& out) {
-  if (Watch* replaced = watches_.child(target, target_name); replaced != &moved) {
+  Watch* replaced = watches_.child(target, target_name);
+  // Exchanged with a directory that has no watch (known from the queue's shape): it is
+  // parked as none, so that its own half does not take the watch moved here for itself.
+  if (replaced != &moved && (replaced || exchanging(cookie, 1))) {
     const std::optional<InotifyRecord> next = queue_.after_rename(cookie, may_exchange);
     if (next && next->wd == target.wd && (next->mask & IN_MOVED_FROM) && (next->mask & IN_ISDIR) &&
         next->name == target_name) {
-      // A directory without a watch is parked as none, so that its half does not take the
-      // one moved here for itself.
       if (replaced) {
         park(*replaced, target.wd, Parking::Exchange);
       } else {

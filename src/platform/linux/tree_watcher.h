@@ -143,6 +143,9 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// half of an exchange when it is one.
   void mark_rename(std::uint32_t cookie, unsigned side, EventBatch& out);
   /// Notes the renames with cookies `first` and `second` as the two of one exchange.
+  /// Whether the rename with `cookie` is known as part `part` (1 or 2, 0 for either) of an
+  /// exchange.
+  bool exchanging(std::uint32_t cookie, unsigned part = 0) const;
   void remember_exchange(std::uint32_t first, std::uint32_t second, EventBatch& out);
   /// Marks the rename of `name` in `dir` just read as the first half of an exchange when the
   /// queue shows the second right behind it (waited for only when `may_exchange`).
