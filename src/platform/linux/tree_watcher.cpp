@@ -232,7 +232,10 @@ void TreeWatcher::on_created(Watch& dir, std::string_view name, bool is_dir, Eve
                out);
     return;
   }
-  const std::string path = path_text::join(watches_.path(dir), name);
+  // The hot path of a burst of creations: the path is built in storage kept for it.
+  std::string& path = entry_path_;
+  path.assign(watches_.cached_path(dir));
+  path_text::append(path, name);
   FSEventStreamEventFlags flags = kCreated | kIsFile;
   struct stat st;
   if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -180,6 +180,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// Claims of watched directories dropped with a tree they were in, while the place a walk
   /// found them at is still in a tree: settled once the record at hand is done.
   std::vector<RenameBook::Claim> orphaned_claims_;
+  std::string entry_path_;  // the path of the entry being created
   /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
   /// the second), until their new halves are read.
   std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
