@@ -228,6 +228,25 @@ TEST(TreeWatcherFed, ClaimEndsWithTheRenameThatSettlesIt) {
   EXPECT_EQ(t.watcher().watch_of(t / "D/B2"), -1);
 }
 
+// A claimed directory that has left the claimed place again by the time its lone old half
+// is read arrives there by that rename: the two halves pair up, and its watch goes along.
+TEST(TreeWatcherFed, ClaimedDirectoryThatLeftItsPlaceAgainPairsWithItsOldName) {
+  Fed t({"B/"});
+  const int root = t.wd(""), b = t.wd("B");
+  fs::create_directory(t / "D");
+  fs::rename(t / "B", t / "D/B2");
+  t.feed().add(root, IN_CREATE | kDir, 0, "D");
+  EXPECT_EQ(t.read(), Lines{"Cd D"});
+  const int d = t.wd("D");
+  fs::rename(t / "D/B2", t / "D/B3");
+  t.feed().add(root, IN_MOVED_FROM | kDir, 1, "B");
+  t.feed().add(b, IN_MOVE_SELF);
+  t.rename_dir(d, "B2", d, "B3", b);
+  EXPECT_EQ(t.read(), (Lines{"Nd B", "Nd D/B2", "Nd D/B2", "Nd D/B3"}));
+  EXPECT_EQ(t.sides(), (std::vector<unsigned>{1, 2, 1, 2}));
+  EXPECT_EQ(t.wd("D/B3"), b);
+}
+
 // A directory that a walk found at a new place while its rename was still queued, inside a
 // tree that then goes as a whole (the tree's own lone old half settles it), is reported where
 // it is, with what it holds, and stays watched.

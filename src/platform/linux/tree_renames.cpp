@@ -331,9 +331,12 @@ bool TreeWatcher::settle_claim(Watch& moved, std::uint32_t cookie, EventBatch& o
   }
   if (!names(path, moved)) {
     // It has left the claimed place as well, and that rename, read later, tells where to.
-    // Here it is the new half of the rename being read.
+    // Here it is the new half of the rename being read, and reported there: so is the
+    // rename that takes it away.
     out.add(path, kRenamed | kIsDir);
     mark_rename(cookie, kNewName, out);
+    book_.take_fresh(claim->parent_wd, claim->name);
+    book_.note_created(claim->parent_wd, claim->name);
     watches_.move(moved, parent, claim->name, parent->root, &walk_.to_complete());
     walk_.complete_pending(out);
     return true;
