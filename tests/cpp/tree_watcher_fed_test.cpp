@@ -206,16 +206,22 @@ TEST(TreeWatcherFed, EventsBeforeARenameKeepTheOldPathWhenAWalkSawTheNewOne) {
   EXPECT_EQ(t.wd("D/B2"), b);
 }
 
+/// Moves the watched directory B into a new directory, as D/B2, and reads only D's creation:
+/// the walk of D finds B there, ahead of its rename, and claims the place.
+void claim_b_in_new_d(Fed& t) {
+  fs::create_directory(t / "D");
+  fs::rename(t / "B", t / "D/B2");
+  t.feed().add(t.wd(""), IN_CREATE | kDir, 0, "D");
+  EXPECT_EQ(t.read(), Lines{"Cd D"});
+}
+
 // A claim lasts only until its rename is read: a walk of D finds B, still watched under its
 // old name, at D/B2; the rename read later moves the watch and settles the claim. When the
 // directory then leaves the tree, it is reported gone once, and nothing made in it after.
 TEST(TreeWatcherFed, ClaimEndsWithTheRenameThatSettlesIt) {
   Fed t({"B/"});
   const int root = t.wd(""), b = t.wd("B");
-  fs::create_directory(t / "D");
-  fs::rename(t / "B", t / "D/B2");
-  t.feed().add(root, IN_CREATE | kDir, 0, "D");
-  EXPECT_EQ(t.read(), Lines{"Cd D"});
+  claim_b_in_new_d(t);
   t.rename_dir(root, "B", t.wd("D"), "B2", b);
   EXPECT_EQ(t.read(), (Lines{"Nd B", "Nd D/B2"}));
   EXPECT_EQ(t.wd("D/B2"), b);
@@ -233,10 +239,7 @@ TEST(TreeWatcherFed, ClaimEndsWithTheRenameThatSettlesIt) {
 TEST(TreeWatcherFed, ClaimedDirectoryThatLeftItsPlaceAgainPairsWithItsOldName) {
   Fed t({"B/"});
   const int root = t.wd(""), b = t.wd("B");
-  fs::create_directory(t / "D");
-  fs::rename(t / "B", t / "D/B2");
-  t.feed().add(root, IN_CREATE | kDir, 0, "D");
-  EXPECT_EQ(t.read(), Lines{"Cd D"});
+  claim_b_in_new_d(t);
   const int d = t.wd("D");
   fs::rename(t / "D/B2", t / "D/B3");
   t.feed().add(root, IN_MOVED_FROM | kDir, 1, "B");
