@@ -23,6 +23,8 @@ constexpr unsigned kOldName = 1;
 constexpr unsigned kNewName = 2;
 /// Exchanges whose second rename is still to be read, at most (two entries each).
 constexpr std::size_t kExchangeEntries = 32;
+/// What is parked for a directory that has no watch.
+constexpr int kNoWatch = -1;
 
 /// Whether anything is at `path`. After a rename, something at the old name may be what an
 /// exchange put there; nothing there means no exchange, or one whose records are all queued
@@ -169,7 +171,7 @@ void TreeWatcher::carry(Watch& moved, std::uint32_t cookie, Watch& target,
       if (replaced) {
         park(*replaced, target.wd, Parking::Exchange);
       } else {
-        book_.park(-1, target.wd, std::string(target_name), Parking::Exchange);
+        book_.park(kNoWatch, target.wd, std::string(target_name), Parking::Exchange);
       }
       remember_exchange(cookie, next->cookie, out);
     } else if (replaced) {
