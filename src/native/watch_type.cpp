@@ -13,14 +13,19 @@
 #include "binding/attach.h"
 #include "binding/entry.h"
 #include "binding/py_ref.h"
+#include "native/signal_block.h"
 #include "native/watch_core.h"
 #include "support/readable_wait.h"
+#include "support/thread.h"
+#include "support/wake_descriptor.h"
 
 namespace vestra {
 
 namespace {
 
 using Clock = WatchCore::Clock;
+
+constexpr const char* kStarterThreadName = "vestra start";
 
 struct WatchObject {
   PyObject_HEAD WatchCore* core;
@@ -153,8 +158,39 @@ Result<Clock::duration, PyErr> seconds(double value, const char* name) {
   return Ok(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value)));
 }
 
+/// Runs `core.start()` on a thread of its own while this one waits where a signal ends the
+/// wait: Ctrl-C during the walk of a large tree closes the watch, which ends the walk at its
+/// next directory, and raises KeyboardInterrupt at once instead of after the walk.
 Result<Unit, PyErr> start_core(WatchCore& core) {
-  Result<Unit, WatchFailure> started = detached([&] { return core.start(); });
+  std::optional<Result<Unit, WatchFailure>> outcome;
+  WakeDescriptor done;
+  Result<JoinableThread, IoError> starter = [&] {
+    SignalBlock no_signals;  // Ctrl-C is for this thread, waiting below
+    return JoinableThread::spawn(kStarterThreadName, [&] {
+      outcome = core.start();
+      done.raise();
+    });
+  }();
+  if (starter.is_err()) {
+    outcome = detached([&] { return core.start(); });
+  } else {
+    while (true) {
+      const int error = detached([&] { return wait_readable(done.fd(), std::nullopt); });
+      if (error == 0) break;
+      if (error == EINTR && PyErr_CheckSignals() == -1) {
+        PyErr interrupted = PyErr::fetch();
+        detached([&] {
+          core.close();
+          if (auto failure = starter.value().join()) resume_panic(std::move(*failure));
+        });
+        return Err(std::move(interrupted));
+      }
+    }
+    if (auto failure = detached([&] { return starter.value().join(); })) {
+      resume_panic(std::move(*failure));
+    }
+  }
+  Result<Unit, WatchFailure>& started = *outcome;
   if (started.is_err()) {
     detached([&] { core.close(); });
     return Err(os_error(started.error()));

@@ -207,32 +207,47 @@ def test_close_during_the_set_up_of_a_large_tree_stops_it(tmp_path):
     assert watch.closed and watch.read() is None
 
 
-def test_ctrl_c_interrupts_a_blocked_read_at_once():
-    child = subprocess.Popen(
-        [
-            sys.executable,
-            "-c",
-            "import tempfile\n"
-            "from vestra.watch import Watch\n"
-            "with Watch(tempfile.mkdtemp()) as watch:\n"
-            "    print('reading', flush=True)\n"
-            "    try:\n"
-            "        watch.read()\n"
-            "    except KeyboardInterrupt:\n"
-            "        print('interrupted', flush=True)\n",
-        ],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
+def interrupt_when(ready):
+    """Ctrl-C, sent to this process once `ready()`."""
+    while not ready():
+        time.sleep(0.001)
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+CTRL_C_CASES = {
+    "a blocked read": (
+        "with Watch(tempfile.mkdtemp()) as watch:\n"
+        "    interrupting(lambda: time.sleep(0.1) or True)\n"
+        "    watch.read()\n"
+    ),
+    # Once the walk of 10,000 directories has begun: it ends there, not after the walk.
+    "the set-up walk": (
+        "root = tempfile.mkdtemp()\n"
+        "for n in range(10000):\n"
+        "    os.makedirs(os.path.join(root, str(n // 100), str(n)))\n"
+        "watch = Watch(root, start=False)\n"
+        "interrupting(lambda: watch.watch_count > 0)\n"
+        "try:\n"
+        "    watch.start()\n"
+        "finally:\n"
+        "    assert watch.closed and watch.watch_count < 5000, watch.watch_count\n"
+    ),
+}
+
+
+@pytest.mark.parametrize("code", CTRL_C_CASES.values(), ids=CTRL_C_CASES.keys())
+def test_ctrl_c_interrupts_a_blocked_call_at_once(code):
+    result = in_child(
+        "import os, tempfile, threading, time\n"
+        "from test_watch import interrupt_when\n"
+        "from vestra.watch import Watch\n"
+        "def interrupting(ready):\n"
+        "    threading.Thread(target=interrupt_when, args=(ready,)).start()\n"
+        "try:\n" + textwrap.indent(code, "    ") + "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n",
+        timeout=LIMIT,
     )
-    try:
-        assert child.stdout.readline() == "reading\n"
-        time.sleep(0.1)  # into the wait
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=LIMIT)
-    finally:
-        child.kill()
-    assert (child.returncode, out, err) == (0, "interrupted\n", "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "interrupted\n", "")
 
 
 # ---------------------------------------------------------------------------------------
