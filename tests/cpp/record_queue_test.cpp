@@ -50,6 +50,35 @@ TEST(RecordQueue, FindsTheSecondHalfOfARenameSplitAcrossTwoReads) {
   EXPECT_EQ(drain(queue), (std::vector<std::string>{"3:other", "2:b"}));
 }
 
+// Behind the barrier of the record at hand's directory, every rename under way there has
+// queued its new half: it is read for at once, even with other records read after the old
+// half, and the old halves read before the barrier are covered by it. A barrier that cannot
+// tell leaves the search to the records read.
+TEST(RecordQueue, BehindTheRenameBarrierTheSecondHalfIsReadWithoutWaiting) {
+  for (const bool passes : {true, false}) {
+    RecordFeed feed;
+    RecordQueue queue(feed.take_reader());
+    std::vector<int> barriers;
+    queue.set_rename_barrier([&](int wd) {
+      barriers.push_back(wd);
+      feed.add(2, IN_MOVED_TO, 8, "b");  // the renamer, done once the lock is free
+      return passes;
+    });
+    feed.add(1, IN_MOVED_FROM, 8, "a");
+    feed.add(1, IN_MOVED_FROM, 9, "c");
+    feed.add(3, IN_CREATE, 0, "other");
+    ASSERT_TRUE(queue.fill());
+    queue.next();
+    EXPECT_EQ(queue.find_moved_to(8).has_value(), passes) << passes;
+    queue.next();
+    EXPECT_FALSE(queue.find_moved_to(9)) << passes;
+    EXPECT_EQ(barriers.size(), passes ? 1u : 2u) << "one barrier for both, when it passes";
+    const std::vector<std::string> left =
+        passes ? std::vector<std::string>{"3:other", "2:b"} : std::vector<std::string>{"3:other"};
+    EXPECT_EQ(drain(queue), left) << passes;
+  }
+}
+
 // A record handled out of turn, found past IN_MOVE_SELF records, is not returned again; the
 // records it was taken from between keep their order.
 TEST(RecordQueue, PeekedRecordTakenOutOfTurnIsPassedOver) {

@@ -18,8 +18,9 @@ constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::size_t kBufferSize = 2 * kReadSize;
 constexpr std::size_t kLargestRecord = sizeof(inotify_event) + NAME_MAX + 1;
 constexpr std::size_t kMoveSelfWindow = 64;
-// How long a lone old half at the end of a read waits for its new half, and the end of a
-// rename for the second rename of an exchange, which the kernel queues right behind it.
+// Where no rename barrier tells: how long a lone old half at the end of a read waits for its
+// new half, and the end of a rename for the second rename of an exchange, which the kernel
+// queues right behind it.
 constexpr long kSecondHalfWaitNs = 3'000'000;
 constexpr long kExchangeWaitNs = 3'000'000;
 
@@ -58,6 +59,7 @@ bool RecordQueue::fill() {
   end_ = rest;
   indexed_end_ = 0;
   taken_.reset();
+  covered_wd_ = -1;
   moved_to_.clear();
   arrivals_.clear();
   drained_at_.reset();
@@ -93,7 +95,12 @@ std::optional<InotifyRecord> RecordQueue::next() {
     begin_ = after;
   }
   const auto record = decode_record(buffer_.get(), end_, begin_, after);
-  if (record) begin_ = after;
+  if (record) {
+    at_hand_wd_ = record->wd;
+    at_hand_ = begin_;
+    renames_read_.reset();
+    begin_ = after;
+  }
   return record;
 }
 
@@ -146,10 +153,32 @@ bool RecordQueue::read_more(long patience_ns) {
          (patience_ns > 0 && more_comes(patience_ns) && read_into(kBufferSize));
 }
 
+bool RecordQueue::renames_read() {
+  if (!barrier_) return false;
+  if (renames_read_) return *renames_read_;
+  // A burst in one directory passes its barrier once.
+  if (at_hand_wd_ == covered_wd_ && at_hand_ < covered_end_) return *(renames_read_ = true);
+  renames_read_ = false;
+  const std::size_t end_before = end_;
+  if (barrier_(at_hand_wd_)) {
+    const std::uint64_t before = reads_;
+    read_into(kBufferSize);
+    renames_read_ = reads_ > before && drained_read_ == reads_;
+    if (*renames_read_) {
+      covered_wd_ = at_hand_wd_;
+      covered_end_ = end_before;
+    }
+  }
+  return *renames_read_;
+}
+
 std::optional<InotifyRecord> RecordQueue::find_moved_to(std::uint32_t cookie, bool due) {
   index_records();
   auto found = moved_to_.find(cookie);
-  if (found == moved_to_.end() && (begin_ >= end_ || due) && read_more(kSecondHalfWaitNs)) {
+  // A read may have come between the two halves, even with other records read after the
+  // first: behind the barrier both are queued. Without one, a moment's wait finds most.
+  if (found == moved_to_.end() &&
+      (renames_read() || ((begin_ >= end_ || due) && read_more(kSecondHalfWaitNs)))) {
     index_records();
     found = moved_to_.find(cookie);
   }
@@ -162,7 +191,14 @@ template <class Settles>
 std::optional<InotifyRecord> RecordQueue::look_ahead(Settles&& settles, long patience_ns) {
   std::size_t offset = begin_;
   for (std::size_t seen = 0; seen < kMoveSelfWindow; ++seen) {
-    if (offset >= end_ && !read_more(patience_ns)) return std::nullopt;
+    if (offset >= end_) {
+      // What a wait would look for, the barrier has read, or there is none.
+      if (patience_ns > 0 && renames_read()) {
+        if (offset >= end_) return std::nullopt;
+      } else if (!read_more(patience_ns)) {
+        return std::nullopt;
+      }
+    }
     std::size_t after = 0;
     auto record = decode_record(buffer_.get(), end_, offset, after);
     if (!record) return record;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,14 @@ class RecordQueue {
   explicit RecordQueue(FileDescriptor source);
 
   int fd() const noexcept { return source_.get(); }
+
+  /// Waits until every rename under way in the directory of a watch has queued all its
+  /// records; false when it cannot tell. The kernel queues them while it holds the locks of
+  /// the renamed entries' directories, so taking one of those locks waits for them.
+  using RenameBarrier = std::function<bool(int wd)>;
+  /// With a barrier, a rename's missing half is looked for behind the barrier of the
+  /// directory of the record at hand instead of by waiting a moment for it.
+  void set_rename_barrier(RenameBarrier barrier) { barrier_ = std::move(barrier); }
 
   /// Starts a new batch: drops the records of the last one and reads what is queued. False
   /// when nothing was read.
@@ -80,6 +89,10 @@ class RecordQueue {
   bool read_into(std::size_t room);
   /// Reads what is queued; when nothing is, waits at most `patience_ns` for more.
   bool read_more(long patience_ns);
+  /// Passes the barrier of the record at hand's directory, once per record, and reads what
+  /// was queued by then: true when that read took all of it, so that every record of the
+  /// renames under way there has been read.
+  bool renames_read();
   bool more_comes(long nanoseconds);
   /// Indexes the records read since the last call: renames by cookie, arrivals by name.
   void index_records();
@@ -95,6 +108,13 @@ class RecordQueue {
   std::size_t indexed_end_ = 0;       // the cookie index covers [0, indexed_end_)
   std::size_t peeked_ = 0;            // the record the last peek returned
   std::optional<std::size_t> taken_;  // a record handled out of turn, not returned again
+  RenameBarrier barrier_;
+  int at_hand_wd_ = -1;               // the directory of the record last returned
+  std::size_t at_hand_ = 0;           // and its offset
+  std::optional<bool> renames_read_;  // what the barrier gave for the record at hand
+  // The last barrier that read all: the records read before it, of its directory, are covered.
+  int covered_wd_ = -1;
+  std::size_t covered_end_ = 0;
   std::unordered_map<std::uint32_t, std::size_t> moved_to_;  // cookie -> record offset
   std::unordered_map<std::string, std::size_t> arrivals_;    // wd and name -> last offset
   std::int64_t unread_since_ = 0;

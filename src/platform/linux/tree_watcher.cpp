@@ -8,6 +8,7 @@
 
 #include "platform/linux/path_text.h"
 #include "platform/linux/record_flags.h"
+#include "platform/linux/rename_barrier.h"
 
 namespace vestra::platform {
 
@@ -30,7 +31,15 @@ TreeWatcher::TreeWatcher(FileDescriptor inotify, FileDescriptor records,
       queue_(records.valid() ? std::move(records) : std::move(inotify)),
       watches_(kernel(), max_watches, watch_count, *this),
       walk_(watches_, *this),
-      paths_(paths, watches_, walk_) {}
+      paths_(paths, watches_, walk_) {
+  // Records fed by hand come from no rename that a lock could wait out.
+  if (!inotify_.valid()) {
+    queue_.set_rename_barrier([this](int wd) {
+      const Watch* dir = watches_.find(wd);
+      return dir && !dir->polled && pass_rename_barrier(watches_.path(*dir), dir->identity);
+    });
+  }
+}
 
 TreeWatcher::~TreeWatcher() = default;
 
