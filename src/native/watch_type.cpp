@@ -64,8 +64,8 @@ struct KindOf {
   PyObject* kind;  // borrowed from the maker's kinds
 };
 
-/// `batch` as instances of the maker's event type, filled in through their slots directly
-/// (object.__setattr__, as a frozen type's own __init__ does): a burst holds 100,000 events.
+/// `batch` as instances of the maker's event type, filled in through their slots' descriptors
+/// (past a frozen type's __setattr__, as its own __init__ goes): a burst holds 100,000 events.
 Result<Py, PyErr> event_list(const WatchObject& maker, const std::vector<NativeEvent>& batch) {
   static constexpr const char* kSlotNames[] = {"kind", "path", "old_path", "is_dir", "text"};
   Py names[5];
@@ -73,8 +73,21 @@ Result<Py, PyErr> event_list(const WatchObject& maker, const std::vector<NativeE
     names[i] = Py::steal(PyUnicode_InternFromString(kSlotNames[i]));
     if (!names[i]) return Err(PyErr::fetch());
   }
-  auto* alloc = reinterpret_cast<allocfunc>(
-      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(maker.event_type), Py_tp_alloc));
+  auto* type = reinterpret_cast<PyTypeObject*>(maker.event_type);
+  auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  // The slots' own descriptors, set directly: no look-up through the type per field.
+  Py slots[5];
+  descrsetfunc set_slot[5] = {};
+  for (int i = 0; i < 5; ++i) {
+    slots[i] = Py::steal(PyObject_GetAttr(maker.event_type, names[i].get()));
+    if (!slots[i]) return Err(PyErr::fetch());
+    set_slot[i] =
+        reinterpret_cast<descrsetfunc>(PyType_GetSlot(Py_TYPE(slots[i].get()), Py_tp_descr_set));
+    if (!set_slot[i]) return Err(type_error("event_type must have slots for every field"));
+  }
+  // An event holds a kind and strings, none of which can lead back to it: no cycle to
+  // collect runs through one, so the collector need not track the 100,000 of a burst.
+  const bool tracked = (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) != 0;
   std::vector<std::pair<std::string_view, KindOf>> kinds;  // the few texts of this batch
   Py list = Py::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   if (!list) return Err(PyErr::fetch());
@@ -98,8 +111,9 @@ Result<Py, PyErr> event_list(const WatchObject& maker, const std::vector<NativeE
       kinds.emplace_back(event.text, KindOf{std::move(text), kind});
       known = kinds.end() - 1;
     }
-    Py object = Py::steal(alloc(reinterpret_cast<PyTypeObject*>(maker.event_type), 0));
+    Py object = Py::steal(alloc(type, 0));
     if (!object) return Err(PyErr::fetch());
+    if (tracked) PyObject_GC_UnTrack(object.get());
     Py path = Py::steal(path_str(event.path));
     Py old_path = event.old_path ? Py::steal(path_str(*event.old_path)) : Py::new_ref(Py_None);
     if (!path || !old_path) return Err(PyErr::fetch());
@@ -109,7 +123,7 @@ Result<Py, PyErr> event_list(const WatchObject& maker, const std::vector<NativeE
     PyObject* values[5] = {known->second.kind, path.get(), old_path.get(), is_dir,
                            known->second.text.get()};
     for (int slot = 0; slot < 5; ++slot) {
-      if (PyObject_GenericSetAttr(object.get(), names[slot].get(), values[slot]) != 0) {
+      if (set_slot[slot](slots[slot].get(), object.get(), values[slot]) != 0) {
         return Err(PyErr::fetch());
       }
     }
