@@ -36,7 +36,8 @@ using vestra::testing_support::touch;
 using Lines = std::vector<std::string>;
 
 /// A record as "<change><type> <path below the tree>": C created, R removed, N renamed,
-/// A attributes, O events lost below the path, X the path itself moved away.
+/// A attributes, O events lost below the path, X the path itself moved away; d, f, l for a
+/// directory, file or symbolic link, h for a file with more than one link.
 std::string line(const EventBatch& batch, std::size_t i, const std::string& top) {
   const FSEventStreamEventFlags flags = batch.flags()[i];
   std::string text;
@@ -48,6 +49,8 @@ std::string line(const EventBatch& batch, std::size_t i, const std::string& top)
   if (flags & kFSEventStreamEventFlagItemInodeMetaMod) text += 'A';
   if (flags & kFSEventStreamEventFlagItemIsDir) text += 'd';
   if (flags & kFSEventStreamEventFlagItemIsFile) text += 'f';
+  if (flags & kFSEventStreamEventFlagItemIsSymlink) text += 'l';
+  if (flags & kFSEventStreamEventFlagItemIsHardlink) text += 'h';
   std::string path(batch.path(i));
   path = path.size() > top.size() ? path.substr(top.size() + 1) : ".";
   return text + " " + path;
@@ -163,6 +166,19 @@ TEST(TreeWatcherFed, DirectoryMovedIntoANewDirectoryIsReportedWhereItIs) {
   EXPECT_EQ(read,
             (Lines{"Cd x", "Nd a", "Cd x/a", "Cd x/a/sub", "Cf x/a/sub/after", "Cf x/a/sub/old"}));
   EXPECT_NE(t.wd("x/a/sub"), sub);
+}
+
+// The creations of one read in one directory are looked up through the directory, opened
+// once: each entry is still told apart by its own type.
+TEST(TreeWatcherFed, CreationsOfOneReadKeepTheirOwnTypes) {
+  Fed t({"d/"});
+  const int d = t.wd("d");
+  touch(t / "d/f");
+  fs::create_symlink("f", t / "d/l");
+  fs::create_hard_link(t / "d/f", t / "d/h");
+  touch(t / "d/g");
+  for (const char* name : {"f", "l", "h", "g"}) t.feed().add(d, IN_CREATE, 0, name);
+  EXPECT_EQ(t.read(), (Lines{"Cfh d/f", "Cl d/l", "Cfh d/h", "Cf d/g"}));
 }
 
 // Entries that the walk of a new directory reported, whose creation records come after it:

@@ -181,6 +181,12 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   /// found them at is still in a tree: settled once the record at hand is done.
   std::vector<RenameBook::Claim> orphaned_claims_;
   std::string entry_path_;  // the path of the entry being created
+  /// The directory whose new entries were looked at last, open (O_PATH) until the end of
+  /// the read, so that a burst of creations there looks each one up by its name alone. An
+  /// open descriptor would keep its file system from being unmounted: none outlives a read.
+  int entry_dir_wd_ = -1;
+  FileDescriptor entry_dir_;
+  int entry_directory(const Watch& dir, const std::string& path);
   /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
   /// the second), until their new halves are read.
   std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
