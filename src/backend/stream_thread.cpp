@@ -150,6 +150,11 @@ int FsEventWatcher::resource_error() const noexcept {
   return control_ ? control_->resource_error.load(std::memory_order_relaxed) : 0;
 }
 
+bool FsEventWatcher::descriptor_limit() const noexcept {
+  std::lock_guard hold(control_mutex_);
+  return control_ && control_->descriptor_limit.load(std::memory_order_relaxed);
+}
+
 std::vector<VestraStreamControl::Coverage> FsEventWatcher::coverage() const {
   std::lock_guard hold(control_mutex_);
   if (!control_) return {};

@@ -58,6 +58,8 @@ class FsEventWatcher final : public Watcher {
   /// What cut the live (or latest) stream's watching short for want of a kernel resource
   /// (an errno); 0 when nothing did or the platform does not say. Any thread.
   int resource_error() const noexcept;
+  /// With resource_error() EMFILE: whether the process's descriptor limit was the cause.
+  bool descriptor_limit() const noexcept;
   /// How later streams choose polling, and how often they poll (seconds; 0 for the default);
   /// before run(). Honoured where the platform polls.
   void set_polling(VestraStreamControl::Polling polling, double interval_seconds) noexcept {

@@ -29,12 +29,22 @@ std::string canonical(const std::string& path) {
   return resolved ? std::string(resolved.get()) : path;
 }
 
+/// A failure for `error`, which names the process's own descriptor limit when it is
+/// EMFILE (as it is for any descriptor but an inotify instance).
+WatchFailure failure_of(int error, const std::string& path) {
+  if (error == EMFILE) {
+    return {error,
+            "the process's descriptor limit was reached (too many open files); raise it with "
+            "ulimit -n or close some",
+            path};
+  }
+  return {error, std::strerror(error), path};
+}
+
 /// Refuses what cannot be watched, with the errno that says why: a missing path, a
 /// directory that cannot be listed.
 std::optional<WatchFailure> check_target(const WatchTarget& target) {
-  const auto failure = [&](int error) {
-    return WatchFailure{error, std::strerror(error), target.path};
-  };
+  const auto failure = [&](int error) { return failure_of(error, target.path); };
   if (target.path.empty() || target.path.find('\0') != std::string::npos) {
     return failure(ENOENT);
   }
@@ -85,6 +95,7 @@ Result<std::unique_ptr<WatchCore>, WatchFailure> WatchCore::create(WatchSettings
     return Err(WatchFailure{EINVAL, "no path to watch", ""});
   }
   auto state = std::make_shared<WatchState>(settings.batching, settings.ignore);
+  if (!state->ready.valid()) return Err(failure_of(state->ready.error(), settings.targets[0].path));
   for (const WatchTarget& target : settings.targets) {
     if (std::optional<WatchFailure> failure = check_target(target)) return Err(std::move(*failure));
     state->roots.push_back(canonical(target.path));
@@ -151,8 +162,10 @@ Result<Unit, WatchFailure> WatchCore::start() {
   if (watcher.stop_requested()) return Ok();
   const int shortage = watcher.resource_error();
   if (running.is_ok() && shortage == 0) return Ok();
+  const bool descriptor_limit = shortage == EMFILE && watcher.descriptor_limit();
   // A watch that could not cover its trees is no watch: nothing of it is left running.
   watcher.stop();
+  if (descriptor_limit) return Err(failure_of(EMFILE, parts_->settings.targets[0].path));
   return Err(start_failure(shortage, parts_->settings.targets[0].path));
 }
 

@@ -40,7 +40,7 @@ class WatchState {
   /// The pending batch is due and `ready` raised for it.
   bool due = false;
   bool closing = false;
-  WakeDescriptor ready;
+  WakeDescriptor ready{WakeDescriptor::MayFail{}};  // checked by the core's creation
   /// The canonical watched paths; set before the watch starts.
   std::vector<std::string> roots;
   const IgnoreMatcher matcher;

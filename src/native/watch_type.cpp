@@ -177,14 +177,21 @@ Result<Clock::duration, PyErr> seconds(double value, const char* name) {
 /// next directory, and raises KeyboardInterrupt at once instead of after the walk.
 Result<Unit, PyErr> start_core(WatchCore& core) {
   std::optional<Result<Unit, WatchFailure>> outcome;
-  WakeDescriptor done;
-  Result<JoinableThread, IoError> starter = [&] {
+  WakeDescriptor done(WakeDescriptor::MayFail{});
+  Result<JoinableThread, IoError> starter = [&]() -> Result<JoinableThread, IoError> {
+    if (!done.valid()) return Err(IoError::last_os_error());
     SignalBlock no_signals;  // Ctrl-C is for this thread, waiting below
     return JoinableThread::spawn(kStarterThreadName, [&] {
+      // Raised however the start ends, a fatal error included, which the join hands over.
+      struct RaiseAtEnd {
+        WakeDescriptor& done;
+        ~RaiseAtEnd() { done.raise(); }
+      } raise_at_end{done};
       outcome = core.start();
-      done.raise();
     });
   }();
+  // Short of a descriptor or a thread, the start runs here, past the reach of Ctrl-C; it
+  // then reports what it is short of itself.
   if (starter.is_err()) {
     outcome = detached([&] { return core.start(); });
   } else {

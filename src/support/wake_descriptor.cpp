@@ -23,14 +23,17 @@ namespace {
 
 }  // namespace
 
-WakeDescriptor::WakeDescriptor() {
+WakeDescriptor::WakeDescriptor(MayFail) noexcept {
 #if defined(__linux__)
   read_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (read_fd_ == -1) refused("eventfd");
   write_fd_ = read_fd_;
+  if (read_fd_ == -1) error_ = errno;
 #else
   int ends[2];
-  if (::pipe(ends) == -1) refused("pipe");
+  if (::pipe(ends) == -1) {
+    error_ = errno;
+    return;
+  }
   for (int end : ends) {
     ::fcntl(end, F_SETFD, FD_CLOEXEC);
     ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
@@ -40,7 +43,16 @@ WakeDescriptor::WakeDescriptor() {
 #endif
 }
 
+WakeDescriptor::WakeDescriptor() : WakeDescriptor(MayFail{}) {
+#if defined(__linux__)
+  if (!valid()) refused("eventfd");
+#else
+  if (!valid()) refused("pipe");
+#endif
+}
+
 WakeDescriptor::~WakeDescriptor() {
+  if (!valid()) return;
   if (write_fd_ != read_fd_) ::close(write_fd_);
   ::close(read_fd_);
 }

@@ -594,6 +594,37 @@ def test_an_inotify_limit_raises_its_errno_naming_the_sysctl(used_up, code, sysc
     assert sysctl in message, message
 
 
+def test_the_descriptor_limit_raises_emfile_wherever_it_is_hit():
+    # With 0 to 7 descriptors left, the set-up runs short at each of its descriptors in turn.
+    result = in_child(
+        """
+        import errno, os, resource, tempfile
+        from vestra.watch import Watch, WatchError
+        root = tempfile.mkdtemp()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        for spare in range(8):
+            held = []
+            try:
+                while True:
+                    held.append(os.open("/dev/null", os.O_RDONLY))
+            except OSError:
+                pass
+            for _ in range(spare):
+                os.close(held.pop())
+            try:
+                Watch(root).close()
+                print("ok")
+            except WatchError as error:
+                print(errno.errorcode[error.errno], "ulimit -n" in error.strerror or error.strerror)
+            for fd in held:
+                os.close(fd)
+        """
+    )
+    assert result.returncode == 0 and result.stderr == "", result
+    outcomes = result.stdout.split("\n")[:-1]
+    assert set(outcomes) <= {"ok", "EMFILE True"} and outcomes[-1] == "ok", outcomes
+
+
 @pytest.mark.parametrize(
     "arguments, error",
     [

@@ -23,6 +23,9 @@ struct VestraStreamControl {
   /// seen (ENOSPC: the watch limit; the errno of an inotify instance that could not be
   /// made); 0 while nothing did.
   std::atomic<int> resource_error{0};
+  /// With resource_error EMFILE: true when the process was at its own descriptor limit
+  /// rather than at the inotify instance limit, which the kernel reports the same way.
+  std::atomic<bool> descriptor_limit{false};
   /// When set, consulted before a directory below a stream path is watched; true leaves it
   /// (and all below it) unwatched and unwalked. Called on the stream's thread.
   bool (*skip_directory)(const void* info, const char* path, size_t length) = nullptr;

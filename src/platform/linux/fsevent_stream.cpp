@@ -137,6 +137,13 @@ void __FSEventStream::schedule(RunLoop& loop) {
 bool __FSEventStream::start() {
   if (!loop_) return false;
   if (started_) return true;
+  if (const int refused = loop_->failure()) {
+    if (control_) {
+      control_->resource_error.store(refused, std::memory_order_relaxed);
+      control_->descriptor_limit.store(refused == EMFILE, std::memory_order_relaxed);
+    }
+    return false;
+  }
   const auto fault =
       vestra::platform::next_start_fault.exchange(vestra::platform::StartFault::None);
   if (fault == vestra::platform::StartFault::Refuse) return false;
@@ -155,7 +162,14 @@ bool __FSEventStream::start() {
     watcher_ = vestra::platform::TreeWatcher::open(watched, watch_limit_,
                                                    control_ ? control_->watch_count : watch_count_);
     if (!watcher_) {
-      if (control_) control_->resource_error.store(errno, std::memory_order_relaxed);
+      const int refused = errno;
+      if (control_) {
+        control_->resource_error.store(refused, std::memory_order_relaxed);
+        // A descriptor that still opens says it was the instance limit.
+        const bool at_limit =
+            refused == EMFILE && !vestra::platform::FileDescriptor(::dup(loop_->fd())).valid();
+        control_->descriptor_limit.store(at_limit, std::memory_order_relaxed);
+      }
       return false;
     }
     watcher_->set_control(control_);

@@ -41,7 +41,10 @@ __CFRunLoop& __CFRunLoop::current() {
 __CFRunLoop::__CFRunLoop()
     : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!epoll_.valid() || !wake_.valid()) {
-    vestra::panic(std::string("run loop: cannot create its descriptors: ") + std::strerror(errno));
+    failure_ = errno;
+    epoll_.reset();
+    wake_.reset();
+    return;
   }
   epoll_event interest{};
   interest.events = EPOLLIN;

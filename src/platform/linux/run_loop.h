@@ -31,6 +31,12 @@ struct __CFRunLoop final : vestra::platform::CfObject {
   /// Makes the run in progress return once the callback it is running, if any, has
   /// returned. Callable from any thread.
   void stop() noexcept;
+  /// The errno that kept the loop's descriptors from being made (the process at its
+  /// descriptor limit), 0 when it works. Such a loop runs nothing, and no stream starts
+  /// on it.
+  int failure() const noexcept { return failure_; }
+  /// The loop's epoll descriptor.
+  int fd() const noexcept { return epoll_.get(); }
   /// True only while the loop is blocked waiting for input; false before it runs and while
   /// it runs callbacks.
   bool is_waiting() const noexcept { return waiting_.load(std::memory_order_acquire); }
@@ -77,6 +83,7 @@ struct __CFRunLoop final : vestra::platform::CfObject {
   void dispatch_descriptor(SourceId id);
   void fire_due_timers();
 
+  int failure_ = 0;
   vestra::platform::FileDescriptor epoll_;
   vestra::platform::FileDescriptor wake_;
   std::atomic<bool> waiting_{false};
