@@ -197,8 +197,9 @@ Result<Unit, PyErr> start_core(WatchCore& core) {
   } else {
     while (true) {
       const int error = detached([&] { return wait_readable(done.fd(), std::nullopt); });
-      if (error == 0) break;
-      if (error == EINTR && PyErr_CheckSignals() == -1) {
+      // Readable, or a wait that cannot be had: the join below waits instead.
+      if (error != EINTR) break;
+      if (PyErr_CheckSignals() == -1) {
         PyErr interrupted = PyErr::fetch();
         detached([&] {
           core.close();
