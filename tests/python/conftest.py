@@ -17,6 +17,11 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "hardware_skip: may skip even where every test must run (no such device)"
     )
+    config.addinivalue_line(
+        "markers",
+        "unsanitized: left out of the sanitizer run, whose runtime needs descriptors of its "
+        "own and cannot check code run with none left",
+    )
 
 
 # Set by the test command: there every test can run, so a skip (no root, no mount, no

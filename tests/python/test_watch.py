@@ -594,6 +594,7 @@ def test_an_inotify_limit_raises_its_errno_naming_the_sysctl(used_up, code, sysc
     assert sysctl in message, message
 
 
+@pytest.mark.unsanitized
 def test_the_descriptor_limit_raises_emfile_wherever_it_is_hit():
     # With 0 to 7 descriptors left, the set-up runs short at each of its descriptors in turn.
     result = in_child(
