@@ -192,6 +192,7 @@ Result<Unit, PyErr> start_core(WatchCore& core) {
   }();
   // Short of a descriptor or a thread, the start runs here, past the reach of Ctrl-C; it
   // then reports what it is short of itself.
+  std::optional<PyErr> interrupted;
   if (starter.is_err()) {
     outcome = detached([&] { return core.start(); });
   } else {
@@ -200,18 +201,16 @@ Result<Unit, PyErr> start_core(WatchCore& core) {
       // Readable, or a wait that cannot be had: the join below waits instead.
       if (error != EINTR) break;
       if (PyErr_CheckSignals() == -1) {
-        PyErr interrupted = PyErr::fetch();
-        detached([&] {
-          core.close();
-          if (auto failure = starter.value().join()) resume_panic(std::move(*failure));
-        });
-        return Err(std::move(interrupted));
+        interrupted = PyErr::fetch();
+        detached([&] { core.close(); });  // which ends the walk at its next directory
+        break;
       }
     }
     if (auto failure = detached([&] { return starter.value().join(); })) {
       resume_panic(std::move(*failure));
     }
   }
+  if (interrupted) return Err(std::move(*interrupted));
   Result<Unit, WatchFailure>& started = *outcome;
   if (started.is_err()) {
     detached([&] { core.close(); });

@@ -17,4 +17,10 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+/// Whether `fd` is open on the object `identity` names: a path may name another by now.
+inline bool opened_as(int fd, FileIdentity identity) noexcept {
+  struct stat status{};
+  return fd >= 0 && ::fstat(fd, &status) == 0 && FileIdentity::of(status) == identity;
+}
+
 }  // namespace vestra::platform

@@ -134,14 +134,17 @@ void __FSEventStream::schedule(RunLoop& loop) {
   was_scheduled_ = true;
 }
 
+void __FSEventStream::note_refusal(int error, bool descriptor_limit) noexcept {
+  if (!control_) return;
+  control_->resource_error.store(error, std::memory_order_relaxed);
+  control_->descriptor_limit.store(descriptor_limit, std::memory_order_relaxed);
+}
+
 bool __FSEventStream::start() {
   if (!loop_) return false;
   if (started_) return true;
   if (const int refused = loop_->failure()) {
-    if (control_) {
-      control_->resource_error.store(refused, std::memory_order_relaxed);
-      control_->descriptor_limit.store(refused == EMFILE, std::memory_order_relaxed);
-    }
+    note_refusal(refused, refused == EMFILE);
     return false;
   }
   const auto fault =
@@ -163,13 +166,9 @@ bool __FSEventStream::start() {
                                                    control_ ? control_->watch_count : watch_count_);
     if (!watcher_) {
       const int refused = errno;
-      if (control_) {
-        control_->resource_error.store(refused, std::memory_order_relaxed);
-        // A descriptor that still opens says it was the instance limit.
-        const bool at_limit =
-            refused == EMFILE && !vestra::platform::FileDescriptor(::dup(loop_->fd())).valid();
-        control_->descriptor_limit.store(at_limit, std::memory_order_relaxed);
-      }
+      // A descriptor that still opens says it was the instance limit.
+      note_refusal(refused, refused == EMFILE &&
+                                !vestra::platform::FileDescriptor(::dup(loop_->fd())).valid());
       return false;
     }
     watcher_->set_control(control_);

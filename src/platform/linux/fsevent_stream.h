@@ -65,6 +65,8 @@ struct __FSEventStream final {
   std::vector<VestraStreamControl::Coverage> coverage() const;
 
  private:
+  /// Tells the control what kept the stream from starting for want of a resource.
+  void note_refusal(int error, bool descriptor_limit) noexcept;
   void on_readable();
   void on_mounts_changed();
   void on_resync_due();

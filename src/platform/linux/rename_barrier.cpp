@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -13,10 +12,7 @@ namespace vestra::platform {
 
 bool pass_rename_barrier(const std::string& directory, FileIdentity identity) noexcept {
   FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status{};
-  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || FileIdentity::of(status) != identity) {
-    return false;
-  }
+  if (!opened_as(fd.get(), identity)) return false;
   // One listing call takes the lock, however little it asks for (room for one entry).
   alignas(dirent64) char entries[sizeof(dirent64) + 256];
   ssize_t count;

@@ -471,10 +471,7 @@ void TreeWalk::complete(int wd, EventBatch& out) {
     return;
   }
   // Another directory may have taken the path meanwhile: the same wait applies.
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || FileIdentity::of(st) != watch->identity) {
-    return;
-  }
+  if (!opened_as(fd.get(), watch->identity)) return;
   table.set_incomplete(*watch, false);
   // Subdirectories that failed were reported when they appeared; now only their contents.
   NameSet blocked;

@@ -138,8 +138,7 @@ std::optional<std::chrono::milliseconds> TreeWatcher::read(EventBatch& out) {
     }
   }
   queue_.finish();
-  entry_dir_wd_ = -1;
-  entry_dir_.reset();
+  forget_entry_directory();
   update_era();
   book_.end_batch(queue_.drained_read());
   return std::exchange(requested_delay_, std::nullopt);
@@ -274,14 +273,17 @@ int TreeWatcher::entry_directory(const Watch& dir, const std::string& path) {
     return -1;
   }
   if (entry_dir_.valid()) return entry_dir_.get();
-  FileDescriptor fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || FileIdentity::of(st) != dir.identity) {
-    entry_dir_wd_ = -1;  // and again at the next entry, which may find it where it went
+  entry_dir_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened_as(entry_dir_.get(), dir.identity)) {
+    forget_entry_directory();  // and again at the next entry, which may find it where it went
     return -1;
   }
-  entry_dir_ = std::move(fd);
   return entry_dir_.get();
+}
+
+void TreeWatcher::forget_entry_directory() noexcept {
+  entry_dir_wd_ = -1;
+  entry_dir_.reset();
 }
 
 void TreeWatcher::on_deleted(Watch& dir, std::string_view name, bool is_dir, EventBatch& out) {
@@ -390,10 +392,7 @@ void TreeWatcher::drop_unfound() {
 }
 
 void TreeWatcher::on_watch_removed(int wd) {
-  if (wd == entry_dir_wd_) {
-    entry_dir_wd_ = -1;
-    entry_dir_.reset();
-  }
+  if (wd == entry_dir_wd_) forget_entry_directory();
   if (!subtrees_.empty()) {
     const std::size_t before = subtrees_.subtrees().size();
     subtrees_.forget(wd);

@@ -187,6 +187,7 @@ class TreeWatcher : private WatchSet::Listener, private TreeWalk::Host {
   int entry_dir_wd_ = -1;
   FileDescriptor entry_dir_;
   int entry_directory(const Watch& dir, const std::string& path);
+  void forget_entry_directory() noexcept;
   /// The renames known to make up an exchange, each with its part (1: the first rename, 2:
   /// the second), until their new halves are read.
   std::vector<std::pair<std::uint32_t, unsigned>> exchanges_;
